@@ -1,0 +1,25 @@
+// Process-wide signal hub of the service.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <string>
+
+class SignalCenter : public QObject {
+  Q_OBJECT
+public:
+  static void createInstance(QObject *parent);
+  static SignalCenter *instance();
+
+signals:
+  void errOccurSignal(int which, QString errMsg, QString what = QString(), int index = -1);
+  void errDisappearSignal(int which, QString what, int index);
+  void uiEvent(int which, int what, std::string msg);
+  void quitSig();
+  void serverExitCode(int exitCode);
+
+private:
+  explicit SignalCenter(QObject *parent);
+  static SignalCenter *s_instance;
+};

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "emu/emu.h"
+#include "testenv.h"
+
+namespace {
+
+struct Dummy : emu::KernelObject {
+  bool *gone;
+  explicit Dummy(bool *g) : gone(g) {}
+  ~Dummy() override { *gone = true; }
+  const char *typeName() const override { return "Dummy"; }
+};
+
+TEST(MachinePaths, DriveLettersMapUnderTheRootInEveryForm) {
+  const std::string c = testenv::root() + "/drive_c";
+  EXPECT_EQ(emu::hostPath("C:\\Brimvault\\log\\bvs"), c + "/Brimvault/log/bvs");
+  EXPECT_EQ(emu::hostPath("c:/Brimvault/log/bvs"), c + "/Brimvault/log/bvs");
+  EXPECT_EQ(emu::hostPath("C:"), c);
+  EXPECT_EQ(emu::hostPath("D:\\x"), testenv::root() + "/drive_d/x");
+  EXPECT_EQ(emu::hostPath("/usr/bin"), "/usr/bin");
+  EXPECT_EQ(emu::windowsPath(c + "/Windows/System32"), "C:\\Windows\\System32");
+  EXPECT_EQ(emu::windowsPath("/usr/bin"), "/usr/bin");
+  EXPECT_EQ(emu::hostPath(TEXT("C:\\a\\\u00e9")), c + "/a/\xc3\xa9");
+}
+
+TEST(FailureInjection, EveryCallOrOnlyTheNthFailsWithTheChosenCode) {
+  emu::injectFailure("CloseHandle", ERROR_ACCESS_DENIED);
+  SetLastError(0);
+  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  emu::injectFailure("CloseHandle", 1314, 2);
+  bool gone = false;
+  HANDLE a = emu::insertHandle(std::make_shared<Dummy>(&gone));
+  HANDLE b = emu::insertHandle(std::make_shared<Dummy>(&gone));
+  EXPECT_TRUE(CloseHandle(a));
+  EXPECT_FALSE(CloseHandle(b));
+  EXPECT_EQ(GetLastError(), 1314u);
+  EXPECT_TRUE(CloseHandle(b));
+  emu::clearFailures();
+  auto journal = emu::callJournal();
+  EXPECT_GE(std::count(journal.begin(), journal.end(), "CloseHandle"), 4);
+}
+
+TEST(FailureInjection, EnvironmentSpecIsReadAsChildProcessesWouldReadIt) {
+  setenv("WIN32_FAIL", "GetCurrentDirectoryW=0x5@2,HeapAlloc=8,Bogus", 1);
+  emu::reloadFailureEnvironment();
+  WCHAR buf[MAX_PATH];
+  EXPECT_GT(GetCurrentDirectoryW(MAX_PATH, buf), 0u);
+  EXPECT_EQ(GetCurrentDirectoryW(MAX_PATH, buf), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_GT(GetCurrentDirectoryW(MAX_PATH, buf), 0u);
+  EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 16), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  unsetenv("WIN32_FAIL");
+  emu::reloadFailureEnvironment();
+  void *p = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 16);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(static_cast<char *>(p)[15], 0);
+  HeapFree(GetProcessHeap(), 0, p);
+}
+
+TEST(Handles, LastReferenceClosesTheObjectAndUnknownHandlesFail) {
+  bool gone = false;
+  size_t before = emu::openHandleCount();
+  HANDLE h = emu::insertHandle(std::make_shared<Dummy>(&gone));
+  HANDLE dup = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
+  EXPECT_NE(dup, h);
+  EXPECT_TRUE(CloseHandle(h));
+  EXPECT_FALSE(gone);
+  EXPECT_TRUE(CloseHandle(dup));
+  EXPECT_TRUE(gone);
+  EXPECT_FALSE(CloseHandle(dup));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(emu::openHandleCount(), before);
+}
+
+TEST(LastError, IsPerThread) {
+  SetLastError(42);
+  std::thread([] {
+    EXPECT_EQ(GetLastError(), 0u);
+    SetLastError(7);
+  }).join();
+  EXPECT_EQ(GetLastError(), 42u);
+}
+
+TEST(Text, Utf16RoundTripsSurrogatesAndReplacesBadUtf8) {
+  const char *utf8 = "a\xC3\xA9\xF0\x9F\x98\x80";
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  ASSERT_EQ(n, 5); // a, e-acute, surrogate pair, terminator
+  WCHAR wide[8] = {};
+  ASSERT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, 8), 5);
+  EXPECT_EQ(wide[2], 0xD83D);
+  EXPECT_EQ(wide[3], 0xDE00);
+  char back[16] = {};
+  ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide, -1, back, sizeof(back), nullptr, nullptr), 8);
+  EXPECT_STREQ(back, utf8);
+  EXPECT_EQ(emu::toUtf16("\xFF" "a\xC3"), std::u16string(u"\xFFFD" u"a\xFFFD"));
+  WCHAR tiny[2];
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, tiny, 2), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(lstrcmpiW(TEXT("BrimvaultServer.EXE"), TEXT("brimvaultserver.exe")), 0);
+}
+
+TEST(ProcessPaths, ModuleNameTruncatesAndCurrentDirectoryReportsItsSize) {
+  WCHAR small[4];
+  EXPECT_EQ(GetModuleFileNameW(nullptr, small, 4), 4u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(small[3], 0);
+  DWORD need = GetCurrentDirectoryW(0, nullptr);
+  ASSERT_GT(need, 1u);
+  std::u16string buf(need, u'\0');
+  EXPECT_EQ(GetCurrentDirectoryW(need, buf.data()), need - 1);
+}
+
+TEST(TimeScale, ScalesFiniteWaitsOnly) {
+  emu::setTimeScale(0.01);
+  EXPECT_EQ(emu::scaledMs(20000), 200u);
+  EXPECT_EQ(emu::scaledMs(INFINITE), INFINITE);
+  emu::setTimeScale(1);
+  EXPECT_EQ(emu::scaledMs(3000), 3000u);
+}
+
+} // namespace

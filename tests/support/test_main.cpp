@@ -1,0 +1,27 @@
+// Test main: a fresh machine root and temp folder per test process, removed afterwards unless the test failed.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "testenv.h"
+
+namespace testenv {
+void setUp(const std::string &base);
+}
+
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/bvtest.XXXXXX";
+  char *base = mkdtemp(pattern.data());
+  if (!base) return 2;
+  testenv::setUp(base);
+  int rc = RUN_ALL_TESTS();
+  if (rc == 0 && !std::getenv("BV_KEEP_TEST_ROOT")) {
+    std::string cmd = std::string("rm -rf '") + base + "'";
+    if (std::system(cmd.c_str()) != 0) return 3;
+  }
+  return rc;
+}
