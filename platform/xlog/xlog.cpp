@@ -20,6 +20,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,6 +210,37 @@ void appendLocalTime(std::string &out, uint32_t sec) {
   out.append(text);
 }
 
+// Process and thread ids cost a system call each; they are cached and refreshed in a forked child.
+std::atomic<unsigned> g_forkGeneration{1};
+std::atomic<DWORD> g_pid{0};
+
+void onFork() {
+  g_pid.store(0, std::memory_order_relaxed);
+  g_forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+
+DWORD processId() {
+  DWORD pid = g_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const int registered = pthread_atfork(nullptr, nullptr, onFork);
+    (void)registered;
+    pid = GetCurrentProcessId();
+    g_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+DWORD threadId() {
+  thread_local unsigned generation = 0;
+  thread_local DWORD tid = 0;
+  const unsigned current = g_forkGeneration.load(std::memory_order_relaxed);
+  if (generation != current) {
+    tid = GetCurrentThreadId();
+    generation = current;
+  }
+  return tid;
+}
+
 } // namespace
 
 extern "C" void xlogger_SetLevel(int level) { g_level.store(level, std::memory_order_relaxed); }
@@ -286,8 +318,8 @@ extern "C" void xlogger_VPrint(const LogInfoRecord *info, const char *format, va
     va_end(copy);
   }
 
-  const DWORD pid = rec->pid == -1 ? GetCurrentProcessId() : static_cast<DWORD>(rec->pid);
-  const DWORD tid = rec->tid == -1 ? GetCurrentThreadId() : static_cast<DWORD>(rec->tid);
+  const DWORD pid = rec->pid == -1 ? processId() : static_cast<DWORD>(rec->pid);
+  const DWORD tid = rec->tid == -1 ? threadId() : static_cast<DWORD>(rec->tid);
   int ms = rec->usec / 1000;
   if (ms < 0) ms = 0;
   if (ms > 999) ms = 999;
