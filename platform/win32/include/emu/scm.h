@@ -80,6 +80,11 @@ ControlReply sendControl(const std::string &name, DWORD control, DWORD eventType
 // returns the names of the services it reached.
 std::vector<std::string> broadcastSessionChange(DWORD eventType, DWORD sessionId);
 
+// Logs the user of a session off: every process the machine started in that session is told so (SIGHUP, the
+// stand-in's logoff event), services that accept it get WTS_SESSION_LOGOFF, and when it was the console's session
+// the console is left without one. Returns the ids of the processes told.
+std::vector<DWORD> logoffSession(DWORD sessionId);
+
 // Waits until the current state is `state` (real milliseconds, not scaled); false on time-out.
 bool waitForState(const std::string &name, DWORD state, DWORD timeoutMs);
 

@@ -1,0 +1,28 @@
+// Logging a session's user off.
+#include <windows.h>
+#include <winsvc.h>
+
+#include "emu/scm.h"
+#include "emu/session.h"
+#include "process/proctable.h"
+
+#include <csignal>
+#include <unistd.h>
+
+namespace emu {
+namespace scm {
+
+std::vector<DWORD> logoffSession(DWORD sessionId) {
+  std::vector<DWORD> told;
+  // Only processes the machine created: a test or shell that merely shares the root is no session's program.
+  for (const auto &e : proc::liveEntries()) {
+    if (e.session != sessionId || e.pid == ::getpid()) continue;
+    if (::kill(e.pid, SIGHUP) == 0) told.push_back(static_cast<DWORD>(e.pid));
+  }
+  broadcastSessionChange(WTS_SESSION_LOGOFF, sessionId);
+  if (activeConsoleSession() == sessionId) setActiveConsoleSession(kNoSession);
+  return told;
+}
+
+} // namespace scm
+} // namespace emu
