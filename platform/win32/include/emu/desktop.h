@@ -16,7 +16,7 @@
 namespace emu {
 namespace desktop {
 
-// Session whose desktop this process uses: $WIN32_SESSION, default 1.
+// Session whose desktop this process uses: the process's session (emu::currentSessionId()).
 DWORD currentSession();
 
 struct MonitorSpec {
@@ -29,7 +29,7 @@ struct MonitorSpec {
 struct ProcessSpec {
   DWORD pid = 0;
   std::u16string imagePath; // Win32 form, "C:\Program Files\App\app.exe"
-  bool elevated = false;    // OpenProcess and SetWindowPlacement on its windows fail with ERROR_ACCESS_DENIED
+  bool elevated = false;    // SetWindowPlacement on its windows fails with ERROR_ACCESS_DENIED (UIPI)
 };
 
 enum class Show { Normal, Minimized, Maximized };
@@ -129,10 +129,10 @@ uint64_t eventCount();
 
 // --- for other stand-in areas -------------------------------------------------------------------
 
-// OpenProcess of the process area asks here first: returns false when pid is no process of the emulated desktop.
-// Otherwise returns true with *handle set (an object QueryFullProcessImageNameW understands) or, when the process
-// cannot be opened, *handle null and *error set.
-bool openDesktopProcess(DWORD pid, DWORD access, BOOL inherit, HANDLE *handle, DWORD *error);
+// For the process area's OpenProcess and QueryFullProcessImageNameW: true when pid is a process added with
+// addProcess, with its Win32 image path and whether it runs elevated (then only PROCESS_QUERY_LIMITED_INFORMATION
+// may be granted). Windows whose owner is a real process of the machine need nothing from here.
+bool desktopProcessImage(DWORD pid, std::u16string *imagePath, bool *elevated);
 
 } // namespace desktop
 } // namespace emu

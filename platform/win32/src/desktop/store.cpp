@@ -2,6 +2,7 @@
 #include "desktop/store.h"
 
 #include "emu/emu.h"
+#include "emu/session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -542,15 +543,7 @@ void clearOnCall() {
   detail::g_anyTrigger = false;
 }
 
-DWORD currentSession() {
-  const char *env = std::getenv("WIN32_SESSION");
-  if (env && *env) {
-    char *end = nullptr;
-    unsigned long v = std::strtoul(env, &end, 10);
-    if (end != env && v <= 0xFFFFFFFFul) return static_cast<DWORD>(v);
-  }
-  return 1;
-}
+DWORD currentSession() { return currentSessionId(); }
 
 } // namespace desktop
 } // namespace emu

@@ -8,13 +8,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <unistd.h>
 
 #ifndef ERROR_INVALID_INDEX
 #define ERROR_INVALID_INDEX 1413
-#endif
-#ifndef PROCESS_NAME_NATIVE
-#define PROCESS_NAME_NATIVE 0x00000001
 #endif
 
 using namespace emu::desktop;
@@ -572,66 +568,12 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
 
 // --- the desktop's processes --------------------------------------------------------------------
 
-namespace {
-
-struct DesktopProcess : emu::KernelObject {
-  DWORD pid;
-  std::u16string path;
-  DesktopProcess(DWORD p, std::u16string i) : pid(p), path(std::move(i)) {}
-  const char *typeName() const override { return "DesktopProcess"; }
-};
-
-} // namespace
-
-bool emu::desktop::openDesktopProcess(DWORD pid, DWORD access, BOOL inherit, HANDLE *handle, DWORD *error) {
-  Process p;
-  bool known = store().read([&](const State &s) {
+bool emu::desktop::desktopProcessImage(DWORD pid, std::u16string *imagePath, bool *elevated) {
+  return store().read([&](const State &s) {
     auto it = s.processes.find(pid);
     if (it == s.processes.end()) return false;
-    p = it->second;
+    if (imagePath) *imagePath = it->second.path;
+    if (elevated) *elevated = it->second.elevated;
     return true;
   });
-  if (!known) return false;
-  if (handle) *handle = nullptr;
-  if (p.elevated && (access & ~static_cast<DWORD>(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE)) != 0) {
-    if (error) *error = ERROR_ACCESS_DENIED;
-    return true;
-  }
-  if (handle) *handle = emu::insertHandle(std::make_shared<DesktopProcess>(pid, p.path));
-  if (error) *error = 0;
-  return true;
-}
-
-extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
-                                                  PDWORD lpdwSize) {
-  EMU_FAIL_POINT("QueryFullProcessImageNameW", FALSE);
-  if (!lpExeName || !lpdwSize || (dwFlags & ~static_cast<DWORD>(PROCESS_NAME_NATIVE))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  std::u16string path;
-  if (auto p = emu::lookupHandleAs<DesktopProcess>(hProcess)) {
-    path = p->path;
-  } else if (hProcess == GetCurrentProcess()) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0) {
-      SetLastError(ERROR_GEN_FAILURE);
-      return FALSE;
-    }
-    path = emu::toUtf16(emu::windowsPath(std::string(buf, static_cast<size_t>(n))));
-  } else {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if ((dwFlags & PROCESS_NAME_NATIVE) && path.size() >= 2 && path[1] == u':') {
-    path = u"\\Device\\HarddiskVolume3" + path.substr(2);
-  }
-  if (*lpdwSize <= path.size()) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  std::memcpy(lpExeName, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
-  *lpdwSize = static_cast<DWORD>(path.size());
-  return TRUE;
 }
