@@ -129,6 +129,24 @@ pid_t parentOf(pid_t pid) {
   return statFields(pid, &f) ? static_cast<pid_t>(std::strtol(f[1].c_str(), nullptr, 10)) : 0;
 }
 
+pid_t groupOf(pid_t pid) {
+  std::vector<std::string> f;
+  return statFields(pid, &f) ? static_cast<pid_t>(std::strtol(f[2].c_str(), nullptr, 10)) : 0;
+}
+
+std::vector<pid_t> allPids() {
+  std::vector<pid_t> pids;
+  if (DIR *d = opendir("/proc")) {
+    while (dirent *e = readdir(d)) {
+      char *end = nullptr;
+      long pid = std::strtol(e->d_name, &end, 10);
+      if (pid > 0 && end && !*end) pids.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(d);
+  }
+  return pids;
+}
+
 unsigned threadCountOf(pid_t pid) {
   std::vector<std::string> f;
   return statFields(pid, &f) ? static_cast<unsigned>(std::strtoul(f[17].c_str(), nullptr, 10)) : 0;

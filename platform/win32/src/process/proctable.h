@@ -21,6 +21,9 @@ bool readWholeFile(const std::string &path, std::string *contents);
 unsigned long long startTimeOf(pid_t pid);
 bool isZombie(pid_t pid);
 pid_t parentOf(pid_t pid);
+pid_t groupOf(pid_t pid);
+// Every pid in /proc.
+std::vector<pid_t> allPids();
 unsigned threadCountOf(pid_t pid);
 // A variable of the initial environment of another process.
 bool environOf(pid_t pid, const std::string &name, std::string *value);

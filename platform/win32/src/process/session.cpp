@@ -65,7 +65,16 @@ extern "C" DWORD WINAPI WTSGetActiveConsoleSessionId(void) {
   return emu::activeConsoleSession();
 }
 
+namespace emu {
+// Also the target of libkernel32.so's ProcessIdToSessionId (bound in attach.cpp).
+BOOL WINAPI processIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
+} // namespace emu
+
 extern "C" BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
+  return emu::processIdToSessionId(dwProcessId, pSessionId);
+}
+
+BOOL WINAPI emu::processIdToSessionId(DWORD dwProcessId, DWORD *pSessionId) {
   EMU_FAIL_POINT("ProcessIdToSessionId", FALSE);
   if (!pSessionId || dwProcessId == 0 || dwProcessId > 0x7FFFFFFF) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -1,0 +1,33 @@
+// Every process of the machine records the full exit code it ends with, for the reaper of its creator.
+// The build links this file into every program of the stand-in (see tools/kernel32/CMakeLists.txt).
+// It also binds libkernel32.so to this program, so a run-time look-up of kernel32 finds the stand-in.
+#include "process/proctable.h"
+#include "emu/emu.h"
+
+#include <cstdlib>
+#include <stdlib.h>
+#include <unistd.h>
+
+extern "C" void bvwinProcessAttach(void) {}
+// In libkernel32.so: the run-time look-up of kernel32 calls lands on this program's stand-in.
+extern "C" void bvwinKernel32Bind(BOOL(WINAPI *processIdToSessionId)(DWORD, DWORD *));
+
+namespace emu {
+BOOL WINAPI processIdToSessionId(DWORD dwProcessId, DWORD *pSessionId); // session.cpp
+} // namespace emu
+
+namespace {
+
+void recordOnExit(int status, void *) {
+  if (!std::getenv("WIN32_ROOT")) return; // not a process of an emulated machine
+  emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), static_cast<DWORD>(status));
+}
+
+struct Attach {
+  Attach() {
+    on_exit(recordOnExit, nullptr);
+    bvwinKernel32Bind(&emu::processIdToSessionId);
+  }
+} g_attach;
+
+} // namespace

@@ -1,0 +1,757 @@
+// Processes: creation from a Windows command line, process handles, exit codes and attribute lists.
+//
+// Exit codes: POSIX passes only 8 bits to the parent, so every process of the machine records the full 32-bit
+// code it ends with (exit(), return from main, ExitProcess; see attach.cpp) under the root, and TerminateProcess
+// records the code it gives before it kills. The parent's reaper prefers the recorded code.
+#include "process/process_internal.h"
+#include "process/proctable.h"
+
+#include "emu/process.h"
+#include "emu/session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+// --- attribute lists ----------------------------------------------------------------------------
+
+struct ProcThreadAttribute {
+  DWORD_PTR attribute;
+  PVOID value;
+  SIZE_T size;
+};
+
+struct _PROC_THREAD_ATTRIBUTE_LIST {
+  DWORD magic;
+  DWORD capacity;
+  DWORD used;
+  DWORD reserved;
+  ProcThreadAttribute entries[1];
+};
+
+namespace {
+
+constexpr DWORD kListMagic = 0x4C545042; // "BPTL"
+
+SIZE_T listSize(DWORD count) {
+  return offsetof(_PROC_THREAD_ATTRIBUTE_LIST, entries) + sizeof(ProcThreadAttribute) * std::max<DWORD>(count, 1);
+}
+
+bool validList(const _PROC_THREAD_ATTRIBUTE_LIST *list) { return list && list->magic == kListMagic; }
+
+} // namespace
+
+extern "C" BOOL WINAPI InitializeProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList,
+                                                         DWORD dwAttributeCount, DWORD dwFlags, PSIZE_T lpSize) {
+  EMU_FAIL_POINT("InitializeProcThreadAttributeList", FALSE);
+  if (!lpSize || dwFlags != 0 || dwAttributeCount > 64) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const SIZE_T needed = listSize(dwAttributeCount);
+  if (!lpAttributeList || *lpSize < needed) {
+    *lpSize = needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memset(lpAttributeList, 0, needed);
+  lpAttributeList->magic = kListMagic;
+  lpAttributeList->capacity = dwAttributeCount;
+  *lpSize = needed;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI UpdateProcThreadAttribute(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList, DWORD dwFlags,
+                                                 DWORD_PTR Attribute, PVOID lpValue, SIZE_T cbSize,
+                                                 PVOID lpPreviousValue, PSIZE_T lpReturnSize) {
+  EMU_FAIL_POINT("UpdateProcThreadAttribute", FALSE);
+  if (!validList(lpAttributeList) || dwFlags != 0 || !lpValue || lpPreviousValue || lpReturnSize) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  switch (Attribute) {
+  case PROC_THREAD_ATTRIBUTE_JOB_LIST:
+  case PROC_THREAD_ATTRIBUTE_HANDLE_LIST:
+    if (cbSize == 0 || cbSize % sizeof(HANDLE) != 0) {
+      SetLastError(ERROR_BAD_LENGTH);
+      return FALSE;
+    }
+    break;
+  case PROC_THREAD_ATTRIBUTE_PARENT_PROCESS:
+    if (cbSize != sizeof(HANDLE)) {
+      SetLastError(ERROR_BAD_LENGTH);
+      return FALSE;
+    }
+    break;
+  default:
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  for (DWORD i = 0; i < lpAttributeList->used; ++i) {
+    if (lpAttributeList->entries[i].attribute == Attribute) { // each attribute once: the first one stays
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return FALSE;
+    }
+  }
+  if (lpAttributeList->used >= lpAttributeList->capacity) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+  }
+  // The pointer is kept, not the value: the value is read through it at each creation.
+  lpAttributeList->entries[lpAttributeList->used++] = ProcThreadAttribute{Attribute, lpValue, cbSize};
+  return TRUE;
+}
+
+extern "C" void WINAPI DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIST lpAttributeList) {
+  if (validList(lpAttributeList)) lpAttributeList->magic = 0;
+}
+
+// --- process objects ----------------------------------------------------------------------------
+
+namespace emu {
+namespace proc {
+
+// Defined in job.cpp.
+bool jobsFromHandles(const HANDLE *handles, size_t count, std::vector<std::shared_ptr<KernelObject>> *jobs);
+void addToJob(const std::shared_ptr<KernelObject> &job, const std::shared_ptr<ProcessState> &st);
+// Defined in token.cpp: the session of a primary token usable for CreateProcessAsUserW, or false with the error.
+bool sessionOfPrimaryToken(HANDLE token, DWORD *session);
+
+namespace {
+
+struct ProcessObject : Waitable {
+  std::shared_ptr<ProcessState> st;
+  DWORD access;
+  bool thread; // the handle of its (main) thread
+  ProcessObject(std::shared_ptr<ProcessState> s, DWORD a, bool t) : st(std::move(s)), access(a), thread(t) {}
+  const char *typeName() const override { return thread ? "Thread" : "Process"; }
+  Take tryTake(DWORD) override {
+    if (!st->child) refreshExited(*st);
+    return st->exited ? Taken : NotSignaled;
+  }
+  void untake(DWORD, Take) override {}
+  bool needsPolling() const override { return !st->child; }
+  const void *identity() const override { return st.get(); }
+  bool canWait() const override { return (access & SYNCHRONIZE) != 0; }
+};
+
+// Processes known to this process, by pid; engine lock held.
+std::map<pid_t, std::weak_ptr<ProcessState>> &knownProcesses() {
+  static auto *known = new std::map<pid_t, std::weak_ptr<ProcessState>>;
+  return *known;
+}
+
+std::shared_ptr<ProcessState> knownProcess(pid_t pid, unsigned long long start) {
+  auto &known = knownProcesses();
+  for (auto it = known.begin(); it != known.end();) { // drop the ones nobody refers to any more
+    it = it->second.expired() ? known.erase(it) : std::next(it);
+  }
+  auto it = known.find(pid);
+  if (it == known.end()) return nullptr;
+  auto st = it->second.lock();
+  return (st && st->start == start) ? st : nullptr;
+}
+
+std::string selfExe() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+std::shared_ptr<ProcessState> selfState() {
+  static auto *self = new std::shared_ptr<ProcessState>([] {
+    auto st = std::make_shared<ProcessState>();
+    st->pid = getpid();
+    st->start = startTimeOf(st->pid);
+    st->image = windowsPath(selfExe());
+    return st;
+  }());
+  (*self)->session = currentSessionId();
+  return *self;
+}
+
+// Windows exit code of a child from its wait status and what it recorded.
+DWORD exitCodeFrom(const ProcessState &st, int status, bool haveStatus) {
+  if (st.terminated) return st.terminatedWith;
+  DWORD recorded = 0;
+  bool haveRecord = readExit(st.pid, st.start, &recorded);
+  if (!haveStatus) return haveRecord ? recorded : 1;
+  if (WIFEXITED(status)) {
+    DWORD low = static_cast<DWORD>(WEXITSTATUS(status));
+    return (haveRecord && (recorded & 0xFF) == low) ? recorded : low;
+  }
+  if (haveRecord) return recorded; // killed by TerminateProcess of another process
+  switch (WIFSIGNALED(status) ? WTERMSIG(status) : 0) {
+  case SIGINT:
+    return STATUS_CONTROL_C_EXIT;
+  case SIGSEGV:
+  case SIGBUS:
+    return 0xC0000005; // access violation
+  case SIGILL:
+    return 0xC000001D;
+  case SIGFPE:
+    return 0xC0000094;
+  case SIGABRT:
+    return 3; // abort()
+  default:
+    return 1;
+  }
+}
+
+void startReaper(const std::shared_ptr<ProcessState> &st) {
+  std::thread([st] {
+    int status = 0;
+    pid_t r;
+    do {
+      r = waitpid(st->pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    {
+      std::lock_guard<std::mutex> lock(waitEngineMutex());
+      st->exitCode = exitCodeFrom(*st, status, r == st->pid);
+      st->exited = true;
+    }
+    wakeWaiters();
+  }).detach();
+}
+
+// --- command lines ------------------------------------------------------------------------------
+
+bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// Arguments after the program name, by the rules of the C runtime: 2n backslashes and a quote give n backslashes
+// and toggle quoting, 2n+1 backslashes and a quote give n backslashes and a quote, "" inside quotes is a quote.
+std::vector<std::u16string> parseArguments(const std::u16string &line, size_t pos) {
+  std::vector<std::u16string> args;
+  const size_t n = line.size();
+  for (;;) {
+    while (pos < n && isSpace(line[pos])) ++pos;
+    if (pos >= n) break;
+    std::u16string arg;
+    bool quoted = false;
+    while (pos < n && (quoted || !isSpace(line[pos]))) {
+      size_t slashes = 0;
+      while (pos < n && line[pos] == u'\\') {
+        ++slashes;
+        ++pos;
+      }
+      if (pos < n && line[pos] == u'"') {
+        arg.append(slashes / 2, u'\\');
+        if (slashes % 2) {
+          arg += u'"';
+          ++pos;
+        } else if (quoted && pos + 1 < n && line[pos + 1] == u'"') {
+          arg += u'"';
+          pos += 2;
+        } else {
+          quoted = !quoted;
+          ++pos;
+        }
+      } else {
+        arg.append(slashes, u'\\');
+        if (pos < n && (quoted || !isSpace(line[pos]))) arg += line[pos++];
+      }
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+
+// The program name at the start of a command line: the quoted text, or up to the first blank. Sets *rest to the
+// position after it.
+std::u16string programToken(const std::u16string &line, size_t *rest) {
+  size_t pos = 0;
+  std::u16string token;
+  if (!line.empty() && line[0] == u'"') {
+    size_t close = line.find(u'"', 1);
+    token = line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
+    pos = close == std::u16string::npos ? line.size() : close + 1;
+  } else {
+    while (pos < line.size() && !isSpace(line[pos])) ++pos;
+    token = line.substr(0, pos);
+  }
+  *rest = pos;
+  return token;
+}
+
+bool hasExtension(const std::string &path) {
+  size_t slash = path.find_last_of('/');
+  size_t dot = path.find_last_of('.');
+  return dot != std::string::npos && (slash == std::string::npos || dot > slash);
+}
+
+// 0 when the host file is a program that can be started, else the Windows error.
+DWORD checkProgram(const std::string &host) {
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+  if (!S_ISREG(st.st_mode) || access(host.c_str(), X_OK) != 0) return ERROR_ACCESS_DENIED;
+  return 0;
+}
+
+// Finds the program of a module name as Windows does: ".exe" added when the name has no extension; a bare name is
+// looked for in the folder of this program, the current folder, the system folders and PATH.
+DWORD findProgram(const std::string &name, bool search, std::string *host) {
+  if (name.empty()) return ERROR_FILE_NOT_FOUND;
+  const std::string mapped = hostPath(name);
+  std::vector<std::string> names{mapped};
+  if (search && !hasExtension(mapped)) names.insert(names.begin(), mapped + ".exe");
+  const bool bare = name.find_first_of("/\\:") == std::string::npos;
+  std::vector<std::string> dirs;
+  if (search && bare) {
+    std::string exe = selfExe();
+    dirs.push_back(exe.substr(0, exe.rfind('/')));
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof(cwd))) dirs.push_back(cwd);
+    dirs.push_back(hostPath("C:\\Windows\\System32"));
+    dirs.push_back(hostPath("C:\\Windows"));
+    if (const char *path = std::getenv("PATH")) {
+      std::string p(path);
+      for (size_t start = 0; start <= p.size();) {
+        size_t colon = p.find(':', start);
+        std::string dir = p.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+        if (!dir.empty()) dirs.push_back(dir);
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+      }
+    }
+  } else {
+    dirs.push_back(std::string());
+  }
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  for (const auto &dir : dirs) {
+    for (const auto &n : names) {
+      std::string candidate = dir.empty() ? n : dir + "/" + n;
+      DWORD e = checkProgram(candidate);
+      if (e == 0) {
+        *host = candidate;
+        return 0;
+      }
+      if (e != ERROR_FILE_NOT_FOUND) error = e;
+    }
+  }
+  if (error == ERROR_FILE_NOT_FOUND && !bare) {
+    std::string dir = mapped.substr(0, mapped.rfind('/'));
+    struct stat st;
+    if (mapped.find('/') != std::string::npos && !dir.empty() && stat(dir.c_str(), &st) != 0) {
+      error = ERROR_PATH_NOT_FOUND;
+    }
+  }
+  return error;
+}
+
+// --- environment --------------------------------------------------------------------------------
+
+std::vector<std::string> environmentFrom(LPVOID block, bool unicode) {
+  std::vector<std::string> env;
+  if (!block) {
+    for (char **e = environ; e && *e; ++e) env.emplace_back(*e);
+    return env;
+  }
+  if (unicode) {
+    for (auto *p = static_cast<const WCHAR *>(block); *p;) {
+      std::u16string entry(p);
+      env.push_back(toUtf8(entry.c_str(), static_cast<std::ptrdiff_t>(entry.size())));
+      p += entry.size() + 1;
+    }
+  } else {
+    for (auto *p = static_cast<const char *>(block); *p;) {
+      env.emplace_back(p);
+      p += std::strlen(p) + 1;
+    }
+  }
+  return env;
+}
+
+void setVariable(std::vector<std::string> &env, const std::string &name, const std::string &value, bool replace) {
+  const std::string prefix = name + "=";
+  for (auto &entry : env) {
+    if (entry.compare(0, prefix.size(), prefix) == 0) {
+      if (replace) entry = prefix + value;
+      return;
+    }
+  }
+  env.push_back(prefix + value);
+}
+
+std::string scaleText() {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.17g", timeScale());
+  return buf;
+}
+
+// --- creation -----------------------------------------------------------------------------------
+
+struct Creation {
+  bool asUser = false;
+  HANDLE token = nullptr;
+  LPCWSTR application = nullptr;
+  LPWSTR commandLine = nullptr;
+  DWORD flags = 0;
+  LPVOID environment = nullptr;
+  LPCWSTR directory = nullptr;
+  LPSTARTUPINFOW startup = nullptr;
+  LPPROCESS_INFORMATION info = nullptr;
+};
+
+BOOL createProcess(const Creation &c) {
+  if (!c.startup || !c.info || (!c.application && !c.commandLine)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if ((c.flags & DETACHED_PROCESS) && (c.flags & CREATE_NEW_CONSOLE)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // The session of the new process.
+  DWORD session = currentSessionId();
+  if (c.asUser && !sessionOfPrimaryToken(c.token, &session)) return FALSE;
+
+  // Jobs named by the attribute list: read through the stored pointer now.
+  std::vector<std::shared_ptr<KernelObject>> jobs;
+  if (c.flags & EXTENDED_STARTUPINFO_PRESENT) {
+    if (c.startup->cb != sizeof(STARTUPINFOEXW)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    auto *list = reinterpret_cast<LPSTARTUPINFOEXW>(c.startup)->lpAttributeList;
+    if (list && !validList(list)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    for (DWORD i = 0; list && i < list->used; ++i) {
+      const ProcThreadAttribute &a = list->entries[i];
+      if (a.attribute != PROC_THREAD_ATTRIBUTE_JOB_LIST) continue;
+      if (!jobsFromHandles(static_cast<const HANDLE *>(a.value), a.size / sizeof(HANDLE), &jobs)) return FALSE;
+    }
+  } else if (c.startup->cb < sizeof(STARTUPINFOW)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+
+  // Program and arguments.
+  std::u16string line = c.commandLine ? std::u16string(c.commandLine) : std::u16string();
+  std::string host, module;
+  size_t rest = 0;
+  std::u16string argv0;
+  if (c.application) {
+    module = toUtf8(c.application);
+    if (DWORD e = findProgram(module, false, &host)) {
+      SetLastError(e);
+      return FALSE;
+    }
+    argv0 = line.empty() ? std::u16string(c.application) : programToken(line, &rest);
+  } else {
+    argv0 = programToken(line, &rest);
+    DWORD e = findProgram(toUtf8(argv0.c_str()), true, &host);
+    if (e == ERROR_FILE_NOT_FOUND && !line.empty() && line[0] != u'"') {
+      // An unquoted name with blanks: "C:\Program Files\a b.exe" is tried at each blank in turn.
+      for (size_t blank = line.find_first_of(u" \t", rest); e != 0 && blank != std::u16string::npos;
+           blank = line.find_first_of(u" \t", blank + 1)) {
+        size_t end = line.find_first_of(u" \t", blank + 1);
+        std::u16string longer = line.substr(0, end);
+        if (findProgram(toUtf8(longer.c_str()), true, &host) == 0) {
+          e = 0;
+          argv0 = longer;
+          rest = end == std::u16string::npos ? line.size() : end;
+        }
+      }
+    }
+    if (e) {
+      SetLastError(e);
+      return FALSE;
+    }
+  }
+  std::vector<std::string> args{toUtf8(argv0.c_str())};
+  for (const auto &a : parseArguments(line, rest)) args.push_back(toUtf8(a.c_str(), static_cast<std::ptrdiff_t>(a.size())));
+
+  // Working folder.
+  std::string directory;
+  if (c.directory) {
+    directory = hostPath(c.directory);
+    struct stat st;
+    if (stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      SetLastError(ERROR_DIRECTORY);
+      return FALSE;
+    }
+  }
+
+  // Console and process group: a new console or none is a new group; otherwise the parent's console is shared.
+  const bool newConsole = (c.flags & (CREATE_NEW_CONSOLE | CREATE_NO_WINDOW)) && !(c.flags & DETACHED_PROCESS);
+  const bool detached = (c.flags & DETACHED_PROCESS) != 0;
+  const bool newGroup = newConsole || detached || (c.flags & CREATE_NEW_PROCESS_GROUP);
+  std::string console = detached ? "none" : newConsole ? "self" : currentConsole();
+
+  std::vector<std::string> env = environmentFrom(c.environment, (c.flags & CREATE_UNICODE_ENVIRONMENT) != 0);
+  setVariable(env, "WIN32_ROOT", machineRoot(), true);
+  setVariable(env, "WIN32_TIME_SCALE", scaleText(), c.environment == nullptr);
+  setVariable(env, "WIN32_SESSION_ID", std::to_string(session), true);
+  setVariable(env, "WIN32_CONSOLE", console, true);
+
+  std::vector<char *> argvp, envp;
+  for (auto &a : args) argvp.push_back(a.data());
+  argvp.push_back(nullptr);
+  for (auto &e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_init(&actions);
+  short spawnFlags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (newGroup) {
+    spawnFlags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  if (newConsole || detached) sigaddset(&defaults, SIGINT); // a new console takes Ctrl+C again
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, spawnFlags);
+  if (c.startup->dwFlags & STARTF_USESTDHANDLES) {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, host.c_str(), &actions, &attr, argvp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    SetLastError(rc == ENOENT ? ERROR_FILE_NOT_FOUND : rc == ENOEXEC ? ERROR_BAD_EXE_FORMAT
+                 : rc == EACCES ? ERROR_ACCESS_DENIED : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE);
+    return FALSE;
+  }
+  auto st = std::make_shared<ProcessState>();
+  st->pid = pid;
+  st->start = startTimeOf(pid);
+  st->child = true;
+  st->session = session;
+  st->image = windowsPath(host);
+
+  Entry entry;
+  entry.pid = pid;
+  entry.start = st->start;
+  entry.parent = getpid();
+  entry.session = session;
+  entry.image = st->image;
+  entry.console = console == "self" ? std::to_string(pid) : console;
+  writeEntry(entry);
+
+  {
+    std::lock_guard<std::mutex> lock(waitEngineMutex());
+    knownProcesses()[pid] = st;
+  }
+  startReaper(st);
+  for (const auto &job : jobs) addToJob(job, st);
+
+  c.info->hProcess = insertHandle(std::make_shared<ProcessObject>(st, PROCESS_ALL_ACCESS, false));
+  c.info->hThread = insertHandle(std::make_shared<ProcessObject>(st, 0x1FFFFF, true));
+  c.info->dwProcessId = static_cast<DWORD>(pid);
+  c.info->dwThreadId = static_cast<DWORD>(pid);
+  return TRUE;
+}
+
+} // namespace
+
+void refreshExited(ProcessState &st) {
+  if (st.exited || st.child) return;
+  if (startTimeOf(st.pid) == st.start && !isZombie(st.pid)) return;
+  st.exited = true;
+  DWORD recorded = 0;
+  st.exitCode = st.terminated ? st.terminatedWith : readExit(st.pid, st.start, &recorded) ? recorded : 1;
+}
+
+std::shared_ptr<ProcessState> processFromHandle(HANDLE h, DWORD *access) {
+  if (h == GetCurrentProcess()) {
+    *access = PROCESS_ALL_ACCESS;
+    return selfState();
+  }
+  auto object = lookupHandleAs<ProcessObject>(h);
+  if (!object || object->thread) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  *access = object->access;
+  return object->st;
+}
+
+} // namespace proc
+
+bool recordedExitCode(DWORD pid, DWORD *code) { return proc::readExit(static_cast<pid_t>(pid), 0, code); }
+
+} // namespace emu
+
+using emu::proc::ProcessState;
+
+extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
+                                      LPSECURITY_ATTRIBUTES, BOOL, DWORD dwCreationFlags, LPVOID lpEnvironment,
+                                      LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
+                                      LPPROCESS_INFORMATION lpProcessInformation) {
+  EMU_FAIL_POINT("CreateProcessW", FALSE);
+  emu::proc::Creation c;
+  c.application = lpApplicationName;
+  c.commandLine = lpCommandLine;
+  c.flags = dwCreationFlags;
+  c.environment = lpEnvironment;
+  c.directory = lpCurrentDirectory;
+  c.startup = lpStartupInfo;
+  c.info = lpProcessInformation;
+  return emu::proc::createProcess(c);
+}
+
+extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
+                                            LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD dwCreationFlags,
+                                            LPVOID lpEnvironment, LPCWSTR lpCurrentDirectory,
+                                            LPSTARTUPINFOW lpStartupInfo,
+                                            LPPROCESS_INFORMATION lpProcessInformation) {
+  EMU_FAIL_POINT("CreateProcessAsUserW", FALSE);
+  emu::proc::Creation c;
+  c.asUser = true;
+  c.token = hToken;
+  c.application = lpApplicationName;
+  c.commandLine = lpCommandLine;
+  c.flags = dwCreationFlags;
+  c.environment = lpEnvironment;
+  c.directory = lpCurrentDirectory;
+  c.startup = lpStartupInfo;
+  c.info = lpProcessInformation;
+  return emu::proc::createProcess(c);
+}
+
+extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
+  EMU_FAIL_POINT("OpenProcess", nullptr);
+  const pid_t pid = static_cast<pid_t>(dwProcessId);
+  if (dwProcessId == 0 || dwProcessId > 0x7FFFFFFF) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (pid == getpid()) return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(
+                           emu::proc::selfState(), dwDesiredAccess, false));
+  const unsigned long long start = emu::proc::startTimeOf(pid);
+  std::shared_ptr<ProcessState> st;
+  if (start != 0) {
+    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+    st = emu::proc::knownProcess(pid, start);
+  }
+  if (!st) {
+    // Only live processes of this machine can be opened.
+    if (start == 0 || emu::proc::isZombie(pid) || !emu::proc::belongsToMachine(pid)) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    st = std::make_shared<ProcessState>();
+    st->pid = pid;
+    st->start = start;
+    emu::proc::Entry e;
+    if (emu::proc::readEntry(pid, &e)) {
+      st->image = e.image;
+      st->session = e.session;
+    } else {
+      char path[PATH_MAX];
+      ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof(path) - 1);
+      if (n > 0) st->image = emu::windowsPath(std::string(path, static_cast<size_t>(n)));
+      emu::proc::sessionOf(pid, &st->session);
+    }
+    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+    emu::proc::knownProcesses()[pid] = st;
+  }
+  return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(st, dwDesiredAccess, false));
+}
+
+extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+  EMU_FAIL_POINT("TerminateProcess", FALSE);
+  DWORD access = 0;
+  auto st = emu::proc::processFromHandle(hProcess, &access);
+  if (!st) return FALSE;
+  if (!(access & PROCESS_TERMINATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (st->pid == getpid()) ExitProcess(uExitCode);
+  {
+    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+    emu::proc::refreshExited(*st);
+    if (st->exited || emu::proc::startTimeOf(st->pid) != st->start || emu::proc::isZombie(st->pid)) {
+      SetLastError(ERROR_ACCESS_DENIED); // it has ended already
+      return FALSE;
+    }
+    st->terminated = true;
+    st->terminatedWith = uExitCode;
+  }
+  emu::proc::recordExit(st->pid, st->start, uExitCode);
+  if (kill(st->pid, SIGKILL) != 0) {
+    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+    st->terminated = false;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
+  EMU_FAIL_POINT("GetExitCodeProcess", FALSE);
+  DWORD access = 0;
+  auto st = emu::proc::processFromHandle(hProcess, &access);
+  if (!st) return FALSE;
+  if (!(access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) || !lpExitCode) {
+    SetLastError(lpExitCode ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+  emu::proc::refreshExited(*st);
+  *lpExitCode = st->exited ? st->exitCode : STILL_ACTIVE;
+  return TRUE;
+}
+
+extern "C" void WINAPI ExitProcess(UINT uExitCode) {
+  // Other threads are not unwound, as on Windows: no static destructors run under their feet.
+  emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), uExitCode);
+  std::fflush(nullptr);
+  _exit(static_cast<int>(uExitCode & 0xFF));
+}
+
+extern "C" DWORD WINAPI GetProcessId(HANDLE Process) {
+  DWORD access = 0;
+  auto st = emu::proc::processFromHandle(Process, &access);
+  return st ? static_cast<DWORD>(st->pid) : 0;
+}
+
+extern "C" BOOL WINAPI QueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize) {
+  EMU_FAIL_POINT("QueryFullProcessImageNameW", FALSE);
+  DWORD access = 0;
+  auto st = emu::proc::processFromHandle(hProcess, &access);
+  if (!st) return FALSE;
+  if (!(access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (!lpExeName || !lpdwSize || (dwFlags & ~1u)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::u16string image = emu::toUtf16(st->image);
+  if (image.size() >= *lpdwSize) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(lpExeName, image.c_str(), (image.size() + 1) * sizeof(WCHAR));
+  *lpdwSize = static_cast<DWORD>(image.size());
+  return TRUE;
+}

@@ -1,0 +1,43 @@
+// Process objects shared by the process, job, token and console parts of the stand-in.
+#pragma once
+
+#include "sync/waitable.h"
+
+#include <memory>
+#include <string>
+#include <sys/types.h>
+
+namespace emu {
+namespace proc {
+
+// One process as this process sees it; shared by every handle to it. Fields after `image` change under the
+// engine lock only.
+struct ProcessState {
+  pid_t pid = 0;
+  unsigned long long start = 0;
+  bool child = false; // created by this process, which reaps it
+  DWORD session = 0;
+  std::string image; // Windows path of the program (host path when under no drive)
+  bool exited = false;
+  DWORD exitCode = STILL_ACTIVE;
+  bool terminated = false; // TerminateProcess of this process chose the exit code
+  DWORD terminatedWith = 0;
+};
+
+// Looks at a process this process did not create: marks it exited when it has ended. Engine lock held.
+void refreshExited(ProcessState &st);
+
+// The process behind a handle (GetCurrentProcess() included) with the access of that handle; null with the
+// last error ERROR_INVALID_HANDLE when it is none.
+std::shared_ptr<ProcessState> processFromHandle(HANDLE h, DWORD *access);
+
+// Console of this process: "none", or the process group id that stands for it.
+std::string currentConsole();
+// Console of a live process of this machine; false when there is no such process.
+bool consoleOf(pid_t pid, std::string *console);
+
+// Kills a process and every process of its group (when it leads one) and every descendant.
+void killTree(pid_t pid, unsigned long long start);
+
+} // namespace proc
+} // namespace emu
