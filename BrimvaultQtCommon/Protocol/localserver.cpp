@@ -15,9 +15,14 @@ bool liveServerAnswers(const QString &name) {
 }
 } // namespace
 
-bool listenOnName(QLocalServer *server, const QString &name) {
-  if (server->listen(name)) return true;
-  if (server->serverError() != QAbstractSocket::AddressInUseError || liveServerAnswers(name)) return false;
-  if (!QLocalServer::removeServer(name)) return false;
-  return server->listen(name);
+bool listenOnName(QLocalServer *server, const QString &name, QString *error) {
+  if (liveServerAnswers(name)) {
+    if (error) *error = QStringLiteral("another server is listening on %1").arg(name);
+    return false;
+  }
+  bool listening = server->listen(name);
+  if (!listening && server->serverError() == QAbstractSocket::AddressInUseError && QLocalServer::removeServer(name))
+    listening = server->listen(name);
+  if (!listening && error) *error = server->errorString();
+  return listening;
 }

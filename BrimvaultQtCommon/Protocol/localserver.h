@@ -5,7 +5,7 @@
 
 class QLocalServer;
 
-// Listens on name. Where local sockets are files (not Windows), a file left behind by a crashed server makes every
-// later listen fail: it is removed and the listen retried, but only when no live server answers on the name.
-// On failure server->errorString() tells why.
-bool listenOnName(QLocalServer *server, const QString &name);
+// Listens on name unless a live server already answers on it. Where local sockets are files (not Windows), listening
+// may otherwise take the name over from the live server; and a file left behind by a crashed server, which would make
+// every later listen fail, is removed and the listen retried. On failure *error (if given) tells why.
+bool listenOnName(QLocalServer *server, const QString &name, QString *error = nullptr);
