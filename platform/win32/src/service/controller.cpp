@@ -496,6 +496,15 @@ void Controller::finish() {
   bool died = !haveStatus_ || last_.dwCurrentState != SERVICE_STOPPED;
   logLine("scm: %s process %d ended with %u%s", name_.c_str(), static_cast<int>(child_), exitCode,
           died ? " without reporting SERVICE_STOPPED" : "");
+  // The end of the process is on record before anyone can see the run as stopped or be told of it.
+  scmstore::RunInfo info;
+  info.active = true;
+  info.controller = ::getpid();
+  info.pid = static_cast<DWORD>(child_);
+  info.ended = true;
+  info.died = died;
+  info.exitCode = exitCode;
+  scmstore::writeRun(folder_, info);
   if (died) {
     StatusRecord rec;
     rec.bySystem = true;
@@ -512,23 +521,19 @@ void Controller::finish() {
     queue_.pop_front();
   }
   pump(); // the rest are refused as not active
-  reportReady(readyFd_, ERROR_SERVICE_REQUEST_TIMEOUT);
   ::close(ctlFd_);
   ::close(svcFd_);
   for (const Conn &c : conns_) ::close(c.fd);
   conns_.clear();
-
-  scmstore::DatabaseLock lock;
-  scmstore::RunInfo info;
-  info.active = false;
-  info.controller = ::getpid();
-  info.pid = static_cast<DWORD>(child_);
-  info.ended = true;
-  info.died = died;
-  info.exitCode = exitCode;
-  scmstore::writeRun(folder_, info);
-  ServiceConfig config;
-  if (scmstore::readConfigFile(folder_, &config) && config.markedForDelete) scmstore::removeEntry(folder_);
+  // A starter still waiting holds the database lock: answer it before taking the lock.
+  reportReady(readyFd_, ERROR_SERVICE_REQUEST_TIMEOUT);
+  {
+    scmstore::DatabaseLock lock;
+    info.active = false;
+    scmstore::writeRun(folder_, info);
+    ServiceConfig config;
+    if (scmstore::readConfigFile(folder_, &config) && config.markedForDelete) scmstore::removeEntry(folder_);
+  }
 }
 
 } // namespace
@@ -536,6 +541,7 @@ void Controller::finish() {
 int runController(const std::vector<std::string> &args) {
   if (args.size() < 2) return 2;
   int readyFd = std::atoi(args[1].c_str());
+  if (readyFd >= 0) ::fcntl(readyFd, F_SETFD, FD_CLOEXEC); // not for the service process
   // The starter waits for this first process only; the controller lives on in a session of its own.
   pid_t pid = ::fork();
   if (pid < 0) {
