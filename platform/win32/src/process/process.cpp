@@ -145,7 +145,8 @@ struct ProcessObject : Waitable {
   }
   void untake(DWORD, Take) override {}
   bool needsPolling() const override { return !st->child; }
-  const void *identity() const override { return st.get(); }
+  // A process and its thread are two objects.
+  const void *identity() const override { return thread ? static_cast<const void *>(&st->start) : st.get(); }
   bool canWait() const override { return (access & SYNCHRONIZE) != 0; }
 };
 

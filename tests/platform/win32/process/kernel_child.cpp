@@ -1,0 +1,122 @@
+// Child program of the kernel stand-in tests. It runs one mode given on its command line and reports through files,
+// its exit code and its own behaviour:
+//   exit <code>                  return <code> from main
+//   exitprocess <code>           ExitProcess(<code>)
+//   sleep <ms>                   sleep (unscaled), then exit 0
+//   report <file>                write "argv..." lines, "cwd=", "session=", "env:<name>=" lines, then exit 0
+//   ctrlc <file>                 install a Ctrl+C handler that writes <file>, returns TRUE and lets main exit 7
+//   ignore-ctrlc <ready>         SetConsoleCtrlHandler(NULL, TRUE), write <ready>, sleep
+//   spawn <file>                 start "kernel_child sleep" in the same group, write its pid to <file>, sleep
+//   hold-mutex <name> <ready>    own the named mutex, write <ready>, sleep until killed
+//   lock-mutex <name> <result>   wait for the named mutex, write the wait result to <result>, exit 0
+//   terminate-by-ctrlc <pid>     AttachConsole(pid), ignore Ctrl+C, send it; exit with 0 or the failing error
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string g_flagFile;
+
+void writeText(const std::string &path, const std::string &text) {
+  std::string temp = path + ".part";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << text;
+  }
+  std::rename(temp.c_str(), path.c_str());
+}
+
+BOOL WINAPI onCtrl(DWORD type) {
+  writeText(g_flagFile, "ctrl " + std::to_string(type) + "\n");
+  return TRUE;
+}
+
+[[noreturn]] void sleepForever() {
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+std::u16string toWide(const std::string &s) { return std::u16string(s.begin(), s.end()); }
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) return 2;
+  const std::string mode = argv[1];
+  const std::string a = argc > 2 ? argv[2] : "";
+  const std::string b = argc > 3 ? argv[3] : "";
+  if (mode == "exit") return static_cast<int>(std::strtoul(a.c_str(), nullptr, 0));
+  if (mode == "exitprocess") ExitProcess(static_cast<UINT>(std::strtoul(a.c_str(), nullptr, 0)));
+  if (mode == "sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(a.c_str())));
+    return 0;
+  }
+  if (mode == "report") {
+    std::string text;
+    for (int i = 0; i < argc; ++i) text += std::string("arg=") + argv[i] + "\n";
+    char cwd[4096] = {};
+    if (getcwd(cwd, sizeof(cwd))) text += std::string("cwd=") + cwd + "\n";
+    DWORD session = 0xFFFFFFFF;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session)) text += "session=" + std::to_string(session) + "\n";
+    for (const char *name : {"WIN32_ROOT", "WIN32_TIME_SCALE", "FROM_BLOCK"}) {
+      const char *v = std::getenv(name);
+      text += std::string("env:") + name + "=" + (v ? v : "<unset>") + "\n";
+    }
+    writeText(a, text);
+    return 0;
+  }
+  if (mode == "ctrlc") {
+    g_flagFile = a;
+    SetConsoleCtrlHandler(onCtrl, TRUE);
+    writeText(a + ".ready", "ready\n");
+    for (int i = 0; i < 6000; ++i) {
+      if (access(a.c_str(), F_OK) == 0) return 7;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 9;
+  }
+  if (mode == "ignore-ctrlc") {
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    writeText(a, "ready\n");
+    sleepForever();
+  }
+  if (mode == "spawn") {
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return 3;
+    std::u16string line = u"\"" + toWide(self) + u"\" sleep 600000";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 4;
+    writeText(a, std::to_string(pi.dwProcessId) + "\n");
+    sleepForever();
+  }
+  if (mode == "hold-mutex" || mode == "lock-mutex") {
+    std::u16string name = toWide(a);
+    HANDLE m = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (!m) return 5;
+    DWORD r = WaitForSingleObject(m, INFINITE);
+    if (mode == "lock-mutex") {
+      writeText(b, std::to_string(r) + "\n");
+      ReleaseMutex(m);
+      return 0;
+    }
+    writeText(b, std::to_string(r) + "\n");
+    sleepForever();
+  }
+  if (mode == "terminate-by-ctrlc") {
+    DWORD pid = static_cast<DWORD>(std::strtoul(a.c_str(), nullptr, 10));
+    if (!AttachConsole(pid)) return static_cast<int>(GetLastError());
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return static_cast<int>(GetLastError());
+    return 0;
+  }
+  return 2;
+}

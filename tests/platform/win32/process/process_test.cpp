@@ -1,0 +1,347 @@
+// Processes of the stand-in: exit codes, termination, command lines, sessions through tokens, attribute lists and
+// jobs, snapshots and the run-time look-up of kernel32.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <QLibrary>
+
+#include <cstdlib>
+#include <csignal>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "child.h"
+#include "emu/emu.h"
+#include "emu/process.h"
+#include "emu/session.h"
+
+namespace {
+
+using kt::Child;
+using kt::wide;
+
+std::string reportOf(Child &child, const std::string &file) {
+  EXPECT_TRUE(child.started) << child.error;
+  EXPECT_EQ(child.waitExit(), 0u);
+  return testenv::readFile(file);
+}
+
+TEST(ExitCodes, FullThirtyTwoBitCodesReachTheParent) {
+  for (DWORD code : {1115u, 191u, 1067u, 0x40010004u, 0u, 0xFFFFFFFFu}) {
+    Child viaMain(u"exit " + wide(std::to_string(code)));
+    ASSERT_TRUE(viaMain.started);
+    EXPECT_EQ(viaMain.waitExit(), code) << "return from main";
+    Child viaExitProcess(u"exitprocess " + wide(std::to_string(code)));
+    EXPECT_EQ(viaExitProcess.waitExit(), code) << "ExitProcess";
+  }
+}
+
+TEST(ExitCodes, StillActiveWhileRunningAndTerminateGivesItsCode) {
+  Child child(u"sleep 600000");
+  ASSERT_TRUE(child.started);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(child.pi.hProcess, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(child.pi.hThread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // Another handle, opened by id, sees the same process end with the code TerminateProcess gave.
+  HANDLE byId = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, child.pi.dwProcessId);
+  ASSERT_NE(byId, nullptr);
+  HANDLE terminateOnly = OpenProcess(PROCESS_TERMINATE, FALSE, child.pi.dwProcessId);
+  ASSERT_NE(terminateOnly, nullptr);
+  EXPECT_FALSE(GetExitCodeProcess(terminateOnly, &code));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(WaitForSingleObject(terminateOnly, 0), WAIT_FAILED);
+
+  ASSERT_TRUE(TerminateProcess(terminateOnly, 1067));
+  EXPECT_EQ(child.waitExit(), 1067u);
+  EXPECT_EQ(WaitForSingleObject(byId, INFINITE), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeProcess(byId, &code));
+  EXPECT_EQ(code, 1067u);
+  EXPECT_EQ(WaitForSingleObject(child.pi.hThread, 0), WAIT_OBJECT_0);
+  EXPECT_FALSE(TerminateProcess(child.pi.hProcess, 5)); // it has ended already
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  DWORD recorded = 0;
+  EXPECT_TRUE(emu::recordedExitCode(child.pi.dwProcessId, &recorded));
+  EXPECT_EQ(recorded, 1067u);
+  CloseHandle(byId);
+  CloseHandle(terminateOnly);
+
+  EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, 1), nullptr); // alive, but not a process of this machine
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(CommandLines, ArgumentsFollowTheWindowsRules) {
+  const std::string report = testenv::tempDir() + "/args";
+  Child child(u"report " + wide(report) + uR"( "a b" c\\d "e\"f" g\\\"h "i""j" "k\\" "")");
+  std::string text = reportOf(child, report);
+  std::istringstream in(text);
+  std::vector<std::string> args;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("arg=", 0) == 0) args.push_back(line.substr(4));
+  }
+  std::vector<std::string> expected{KERNEL_CHILD, "report", report, "a b", R"(c\\d)", R"(e"f)", R"(g\"h)",
+                                    R"(i"j)", R"(k\)", ""};
+  EXPECT_EQ(args, expected);
+}
+
+TEST(CommandLines, ProgramsAreFoundUnderTheMappedDrivesAndTheSearchRules) {
+  const std::string apps = testenv::root() + "/drive_c/Program Files/Kernel Test";
+  ASSERT_EQ(std::system(("mkdir -p '" + apps + "' && cp " KERNEL_CHILD " '" + apps + "/kt.exe'").c_str()), 0);
+  const std::string report = testenv::tempDir() + "/found";
+
+  // Quoted Windows path; and the same unquoted, blanks and all, with ".exe" assumed.
+  Child quoted;
+  quoted.start(uR"("C:\Program Files\Kernel Test\kt.exe" report )" + wide(report));
+  EXPECT_NE(reportOf(quoted, report).find("arg=report"), std::string::npos);
+  Child unquoted;
+  unquoted.start(uR"(C:\Program Files\Kernel Test\kt report )" + wide(report));
+  EXPECT_NE(reportOf(unquoted, report).find("arg=" + report), std::string::npos);
+
+  // A bare name is searched for in the system folder.
+  const std::string system32 = testenv::root() + "/drive_c/Windows/System32";
+  ASSERT_EQ(std::system(("mkdir -p '" + system32 + "' && cp " KERNEL_CHILD " '" + system32 + "/ktsys.exe'").c_str()), 0);
+  Child bare;
+  bare.start(u"ktsys report " + wide(report));
+  EXPECT_NE(reportOf(bare, report).find("arg=ktsys"), std::string::npos);
+
+  // The application name is taken as it is, the command line gives the arguments; and a working folder.
+  Child withApp;
+  withApp.start(u"whatever report " + wide(report), 0, nullptr, nullptr, uR"(C:\Program Files\Kernel Test\kt.exe)",
+                nullptr, uR"(C:\Program Files)");
+  std::string text = reportOf(withApp, report);
+  EXPECT_NE(text.find("arg=whatever"), std::string::npos);
+  EXPECT_NE(text.find("cwd=" + testenv::root() + "/drive_c/Program Files\n"), std::string::npos);
+
+  Child missing;
+  missing.start(uR"("C:\Program Files\Kernel Test\absent.exe")");
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ(missing.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  Child badFolder;
+  badFolder.start(uR"("C:\Program Files\Kernel Test\kt.exe" sleep 1)", 0, nullptr, nullptr, nullptr, nullptr,
+                  uR"(C:\no such folder)");
+  EXPECT_FALSE(badFolder.started);
+  EXPECT_EQ(badFolder.error, static_cast<DWORD>(ERROR_DIRECTORY));
+  Child notAProgram;
+  notAProgram.start(u"\"" + wide(testenv::root()) + u"\"");
+  EXPECT_FALSE(notAProgram.started);
+  EXPECT_EQ(notAProgram.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(CommandLines, AnEnvironmentBlockReplacesTheEnvironmentButKeepsTheMachine) {
+  const std::string report = testenv::tempDir() + "/env";
+  std::u16string block = u"FROM_BLOCK=yes";
+  block += u'\0';
+  block += u"WIN32_TIME_SCALE=0.5";
+  block += u'\0';
+  block += u'\0';
+  Child child;
+  child.start(u"\"" + kt::childExe() + u"\" report " + wide(report), CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr,
+              nullptr, block.data());
+  std::string text = reportOf(child, report);
+  EXPECT_NE(text.find("env:FROM_BLOCK=yes"), std::string::npos);
+  EXPECT_NE(text.find("env:WIN32_TIME_SCALE=0.5"), std::string::npos);
+  EXPECT_NE(text.find("env:WIN32_ROOT=" + testenv::root() + "\n"), std::string::npos);
+}
+
+TEST(Sessions, TokensCarryTheSessionIntoNewProcesses) {
+  HANDLE own = nullptr, primary = nullptr, impersonation = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &own));
+  DWORD session = 99, size = 0;
+  EXPECT_FALSE(GetTokenInformation(own, TokenSessionId, &session, sizeof(session), &size)); // no TOKEN_QUERY
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  ASSERT_TRUE(DuplicateTokenEx(own, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &primary));
+  ASSERT_TRUE(GetTokenInformation(primary, TokenSessionId, &session, sizeof(session), &size));
+  EXPECT_EQ(session, emu::currentSessionId());
+  EXPECT_EQ(size, sizeof(DWORD));
+  DWORD three = 3;
+  EXPECT_FALSE(SetTokenInformation(primary, TokenSessionId, &three, 2));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  ASSERT_TRUE(SetTokenInformation(primary, TokenSessionId, &three, sizeof(three)));
+  ASSERT_TRUE(GetTokenInformation(primary, TokenSessionId, &session, sizeof(session), &size));
+  EXPECT_EQ(session, 3u);
+
+  const std::string report = testenv::tempDir() + "/session";
+  Child inSession3(u"sleep 600000", 0, nullptr, primary);
+  ASSERT_TRUE(inSession3.started) << inSession3.error;
+  DWORD seen = 0;
+  ASSERT_TRUE(ProcessIdToSessionId(inSession3.pi.dwProcessId, &seen));
+  EXPECT_EQ(seen, 3u);
+  HANDLE childToken = nullptr;
+  ASSERT_TRUE(OpenProcessToken(inSession3.pi.hProcess, TOKEN_QUERY, &childToken));
+  ASSERT_TRUE(GetTokenInformation(childToken, TokenSessionId, &session, sizeof(session), &size));
+  EXPECT_EQ(session, 3u);
+  Child reporter(u"report " + wide(report), 0, nullptr, primary);
+  EXPECT_NE(reportOf(reporter, report).find("session=3\n"), std::string::npos);
+
+  // Without a token the new process inherits the creator's session.
+  emu::setCurrentSessionId(0);
+  Child inherited(u"report " + wide(report));
+  EXPECT_NE(reportOf(inherited, report).find("session=0\n"), std::string::npos);
+  emu::setCurrentSessionId(1);
+
+  ASSERT_TRUE(DuplicateTokenEx(own, 0, nullptr, SecurityImpersonation, TokenImpersonation, &impersonation));
+  Child refused(u"sleep 1", 0, nullptr, impersonation);
+  EXPECT_FALSE(refused.started);
+  EXPECT_EQ(refused.error, static_cast<DWORD>(ERROR_BAD_TOKEN_TYPE));
+  for (HANDLE h : {own, primary, impersonation, childToken}) CloseHandle(h);
+
+  EXPECT_FALSE(ProcessIdToSessionId(GetCurrentProcessId(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(Sessions, TheConsoleSessionIsMachineState) {
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 1u);
+  emu::setActiveConsoleSession(emu::kNoSession);
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
+  emu::setActiveConsoleSession(2);
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 2u);
+  emu::injectFailure("WTSGetActiveConsoleSessionId", ERROR_ACCESS_DENIED, 1);
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
+  emu::clearFailures();
+}
+
+TEST(KernelLibrary, RunTimeLookUpOfProcessIdToSessionIdReachesThisProcess) {
+  QLibrary kernel32(QStringLiteral("kernel32"));
+  auto lookUp = reinterpret_cast<BOOL(WINAPI *)(DWORD, DWORD *)>(kernel32.resolve("ProcessIdToSessionId"));
+  ASSERT_NE(lookUp, nullptr) << kernel32.errorString().toStdString();
+  emu::setCurrentSessionId(5);
+  DWORD session = 0;
+  EXPECT_TRUE(lookUp(GetCurrentProcessId(), &session));
+  EXPECT_EQ(session, 5u);
+  emu::injectFailure("ProcessIdToSessionId", ERROR_ACCESS_DENIED, 1);
+  EXPECT_FALSE(lookUp(GetCurrentProcessId(), &session));
+  emu::clearFailures();
+  emu::setCurrentSessionId(1);
+}
+
+// The service's launch: a job through the attribute list, re-read at every creation through the stored pointer.
+TEST(Jobs, JobListAttributeIsReadThroughItsPointerAndKillOnCloseEndsGrandchildren) {
+  SIZE_T size = 0;
+  EXPECT_FALSE(InitializeProcThreadAttributeList(nullptr, 1, 0, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  auto list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(HeapAlloc(GetProcessHeap(), 0, size));
+  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
+
+  auto killOnClose = [] {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
+    return job;
+  };
+  HANDLE jobVar = killOnClose();
+  HANDLE firstJob = jobVar;
+  ASSERT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &jobVar, sizeof(HANDLE), nullptr,
+                                        nullptr));
+  HANDLE other = nullptr;
+  EXPECT_FALSE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &other, sizeof(HANDLE), nullptr,
+                                         nullptr)); // the first registration stays
+  jobVar = killOnClose(); // a new cycle's job, through the same variable
+  HANDLE secondJob = jobVar;
+
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof(si);
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.lpAttributeList = list;
+  const std::string pidFile = testenv::tempDir() + "/grandchild";
+  Child child(u"spawn " + wide(pidFile), CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+              &si.StartupInfo);
+  ASSERT_TRUE(child.started) << child.error;
+  const DWORD grandchildPid = static_cast<DWORD>(std::stoul(kt::awaitFile(pidFile)));
+  HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, grandchildPid);
+  ASSERT_NE(grandchild, nullptr);
+
+  char buffer[64];
+  auto *ids = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(buffer);
+  ASSERT_TRUE(QueryInformationJobObject(secondJob, JobObjectBasicProcessIdList, ids, sizeof(buffer), nullptr));
+  ASSERT_EQ(ids->NumberOfProcessIdsInList, 1u);
+  EXPECT_EQ(ids->ProcessIdList[0], child.pi.dwProcessId);
+
+  CloseHandle(firstJob); // not the child's job
+  EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(secondJob);
+  EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(grandchild, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(grandchild);
+
+  // A job handle that is no longer valid makes the creation fail.
+  Child refused(u"sleep 1", EXTENDED_STARTUPINFO_PRESENT, &si.StartupInfo);
+  EXPECT_FALSE(refused.started);
+  EXPECT_EQ(refused.error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  DeleteProcThreadAttributeList(list);
+  HeapFree(GetProcessHeap(), 0, list);
+}
+
+TEST(Jobs, WithoutKillOnCloseMembersOutliveTheJob) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  EXPECT_FALSE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info) - 8));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  Child child(u"sleep 600000");
+  ASSERT_TRUE(AssignProcessToJobObject(job, child.pi.hProcess));
+  CloseHandle(job);
+  EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  HANDLE terminating = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_TRUE(AssignProcessToJobObject(terminating, child.pi.hProcess));
+  ASSERT_TRUE(TerminateJobObject(terminating, 191));
+  EXPECT_EQ(child.waitExit(), 191u);
+  CloseHandle(terminating);
+}
+
+TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
+  const std::string apps = testenv::root() + "/drive_c/Apps";
+  ASSERT_EQ(std::system(("mkdir -p '" + apps + "' && cp " KERNEL_CHILD " '" + apps + "/Finder Tool.exe'").c_str()), 0);
+  Child child;
+  child.start(uR"("C:\Apps\Finder Tool.exe" sleep 600000)");
+  ASSERT_TRUE(child.started) << child.error;
+  // A process of another machine root is not listed.
+  const std::string stranger = testenv::tempDir() + "/stranger.pid";
+  ASSERT_EQ(std::system(("WIN32_ROOT=/nonexistent/other " KERNEL_CHILD " sleep 600000 & echo $! > " + stranger).c_str()), 0);
+  const DWORD strangerPid = static_cast<DWORD>(std::stoul(kt::awaitFile(stranger)));
+
+  auto find = [](const std::u16string &name, PROCESSENTRY32W *found) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    EXPECT_NE(snap, INVALID_HANDLE_VALUE);
+    PROCESSENTRY32W pe;
+    pe.dwSize = 0;
+    EXPECT_FALSE(Process32FirstW(snap, &pe));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+    pe.dwSize = sizeof(pe);
+    int matches = 0;
+    for (BOOL ok = Process32FirstW(snap, &pe); ok; ok = Process32NextW(snap, &pe)) {
+      if (name == pe.szExeFile) {
+        *found = pe;
+        ++matches;
+      }
+    }
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    CloseHandle(snap);
+    return matches;
+  };
+  PROCESSENTRY32W pe{};
+  ASSERT_EQ(find(u"Finder Tool.exe", &pe), 1);
+  EXPECT_EQ(pe.th32ProcessID, child.pi.dwProcessId);
+  EXPECT_EQ(pe.th32ParentProcessID, GetCurrentProcessId());
+  EXPECT_EQ(find(u"finder tool.exe", &pe), 0);
+  EXPECT_EQ(find(u"kernel_child", &pe), 0); // the stranger runs under that name
+
+  bool selfListed = false;
+  for (const auto &p : emu::listProcesses()) {
+    EXPECT_NE(p.pid, strangerPid);
+    selfListed = selfListed || p.pid == GetCurrentProcessId();
+  }
+  EXPECT_TRUE(selfListed);
+
+  ASSERT_TRUE(TerminateProcess(child.pi.hProcess, 0));
+  WaitForSingleObject(child.pi.hProcess, INFINITE);
+  EXPECT_EQ(find(u"Finder Tool.exe", &pe), 0);
+  kill(static_cast<pid_t>(strangerPid), SIGKILL);
+}
+
+} // namespace
