@@ -1,6 +1,7 @@
 // The controller of one service run (`win32ctl scm-host`): spawns the service program with its control channel,
 // records its statuses, relays controls to it one at a time and notices when its process ends.
 #include "emu/emu.h"
+#include "emu/process.h"
 #include "emu/scm.h"
 #include "service/cmdline.h"
 #include "service/store.h"
@@ -51,10 +52,16 @@ void reportReady(int &fd, DWORD code) {
   fd = -1;
 }
 
-// The exit code of an ended process in Windows terms: its exit status, or for a signal the code Windows gives a
-// process ended by Ctrl+C or killed from outside.
-DWORD exitCodeOf(int waitStatus) {
-  if (WIFEXITED(waitStatus)) return static_cast<DWORD>(WEXITSTATUS(waitStatus));
+// The exit code of an ended process in Windows terms: the full code it recorded, else its exit status, or for a signal
+// the code Windows gives a process ended by Ctrl+C or killed from outside.
+DWORD exitCodeOf(pid_t pid, int waitStatus) {
+  DWORD recorded = 0;
+  if (WIFEXITED(waitStatus)) {
+    // The low byte tells a record left by an earlier process with the same pid apart, as a rule.
+    if (recordedExitCode(static_cast<DWORD>(pid), &recorded) && (recorded & 0xFF) == static_cast<DWORD>(WEXITSTATUS(waitStatus)))
+      return recorded;
+    return static_cast<DWORD>(WEXITSTATUS(waitStatus));
+  }
   if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus) == SIGINT ? kStatusControlCExit : 1;
   return 1;
 }
@@ -185,6 +192,7 @@ bool Controller::spawnService() {
     ::setenv("WIN32_SCM_SERVICE", config_.name.c_str(), 1);
     ::setenv("WIN32_SCM_CHANNEL", channel.c_str(), 1);
     ::setenv("WIN32_SESSION_ID", "0", 1); // services run in session 0
+    ::setenv("WIN32_CONSOLE", "none", 1); // ... without a console
     ::execv(cargv[0], cargv.data());
     int e = errno;
     ssize_t n = ::write(errPipe[1], &e, sizeof(e));
@@ -492,7 +500,7 @@ void Controller::reap() {
 }
 
 void Controller::finish() {
-  DWORD exitCode = exitCodeOf(waitStatus_);
+  DWORD exitCode = exitCodeOf(child_, waitStatus_);
   bool died = !haveStatus_ || last_.dwCurrentState != SERVICE_STOPPED;
   logLine("scm: %s process %d ended with %u%s", name_.c_str(), static_cast<int>(child_), exitCode,
           died ? " without reporting SERVICE_STOPPED" : "");
