@@ -148,30 +148,16 @@ TEST_F(FrameReaderTest, BadLengthConsumesItsFourBytesAndEndsTheRound) {
 TEST_F(FrameReaderTest, UnhandledBodiesAreSkippedAndReadingGoesOn) {
   start();
   auto c = client();
-  Resolution resolution;
-  resolution.set_width(5);
-  const QByteArray headerless = QByteArray::fromStdString(resolution.SerializeAsString());
-  QByteArray stream = framed(QByteArray::fromHex("FFFFFFFF")) + framed(headerless) +
-                      framed(QByteArray::fromHex("0A040A02C328")) + framed(bodyOf(GpuInfoRequest(), "GpuInfoRequest")) +
-                      commandFrame(SHUT_DOWN, "commandrequest") + commandFrame(SHUT_DOWN, "CommandRequest ") +
-                      framed(bodyOf(ErrMsgOccurRequest(), "ErrMsgOccurRequest") + QByteArray::fromHex("1A02C328")) +
-                      commandFrame(SHUT_DOWN);
-  send(c.get(), stream);
+  // Invalid UTF-8 in the type; a handled type whose own fields do not decode; a near miss of a handled name.
+  send(c.get(), framed(QByteArray::fromHex("0A040A02C328")) +
+                    framed(bodyOf(ErrMsgOccurRequest(), "ErrMsgOccurRequest") + QByteArray::fromHex("1A02C328")) +
+                    commandFrame(SHUT_DOWN, "CommandRequest ") + commandFrame(SHUT_DOWN));
   ASSERT_TRUE(waitCount("command", 1));
   events.erase(std::remove_if(events.begin(), events.end(), [](const std::string &e) { return e.rfind("length", 0) == 0; }),
                events.end());
-  const std::vector<std::string> expected = {"envelope 00",
-                                             "envelope 10",
-                                             "envelope 00",
-                                             "type GpuInfoRequest",
-                                             "unknown GpuInfoRequest",
-                                             "type commandrequest",
-                                             "unknown commandrequest",
-                                             "type CommandRequest ",
-                                             "unknown CommandRequest ",
-                                             "type ErrMsgOccurRequest",
-                                             "undecodable ErrMsgOccurRequest",
-                                             "type CommandRequest",
+  const std::vector<std::string> expected = {"envelope 00",          "type ErrMsgOccurRequest",
+                                             "undecodable ErrMsgOccurRequest", "type CommandRequest ",
+                                             "unknown CommandRequest ",        "type CommandRequest",
                                              "command 1"};
   EXPECT_EQ(events, expected);
 }
