@@ -111,8 +111,9 @@ void injectEvent(DWORD event, HWND hwnd, LONG idObject, LONG idChild, DWORD sour
 
 WindowState windowState(HWND hwnd);
 std::vector<HWND> windows(); // creation order, destroyed windows left out
-// Every SetWindowPlacement that reached a window since reset(), oldest first (the most recent 4096 are kept).
+// Every SetWindowPlacement that reached a window since reset(), oldest first.
 std::vector<PlacementRecord> placements();
+uint64_t placementCount();
 std::vector<PlacementRecord> placementsOf(HWND hwnd);
 
 // --- in-process test aids -----------------------------------------------------------------------

@@ -13,8 +13,8 @@ using namespace detail;
 namespace {
 
 // Runs f on an existing window; false when the handle names none.
-bool withWindow(HWND hwnd, const std::function<void(State &, Window &, EventList &)> &f) {
-  return store().modify([&](State &s, EventList &events) {
+bool withWindow(HWND hwnd, const std::function<void(State &, Window &, Changes &)> &f) {
+  return store().modify([&](State &s, Changes &events) {
     Window *w = findWindow(s, hwnd);
     if (!w) return false;
     f(s, *w, events);
@@ -27,18 +27,19 @@ uint8_t showValue(Show s) { return static_cast<uint8_t>(s); }
 } // namespace
 
 void reset() {
-  store().modify([](State &s, EventList &) {
+  store().modify([](State &s, Changes &) {
     State fresh = defaultState();
     fresh.nextHwnd = s.nextHwnd; // handles of the old desktop stay invalid
     fresh.monitors.front().id = s.nextMonitorId;
     fresh.nextMonitorId = s.nextMonitorId + 1;
+    fresh.placementCount = fresh.placementBase = s.placementCount;
     s = fresh;
     return true;
   });
 }
 
 void clearMonitors() {
-  store().modify([](State &s, EventList &) {
+  store().modify([](State &s, Changes &) {
     s.monitors.clear();
     return true;
   });
@@ -46,7 +47,7 @@ void clearMonitors() {
 
 HMONITOR addMonitor(const MonitorSpec &spec) {
   HMONITOR handle = nullptr;
-  store().modify([&](State &s, EventList &) {
+  store().modify([&](State &s, Changes &) {
     Monitor m;
     m.id = s.nextMonitorId++;
     m.rc = spec.monitor;
@@ -71,7 +72,7 @@ std::vector<HMONITOR> monitors() {
 }
 
 void setCursor(POINT pt) {
-  store().modify([&](State &s, EventList &) {
+  store().modify([&](State &s, Changes &) {
     s.cursor = pt;
     return true;
   });
@@ -82,7 +83,7 @@ POINT cursor() {
 }
 
 void addProcess(const ProcessSpec &spec) {
-  store().modify([&](State &s, EventList &) {
+  store().modify([&](State &s, Changes &) {
     Process p;
     p.pid = spec.pid;
     p.path = spec.imagePath;
@@ -94,7 +95,7 @@ void addProcess(const ProcessSpec &spec) {
 
 HWND createWindow(const WindowSpec &spec) {
   HWND handle = nullptr;
-  store().modify([&](State &s, EventList &events) {
+  store().modify([&](State &s, Changes &events) {
     if (spec.parent && !findWindow(s, spec.parent)) return false;
     if (spec.owner && !findWindow(s, spec.owner)) return false;
     Window w;
@@ -126,7 +127,7 @@ HWND createWindow(const WindowSpec &spec) {
 }
 
 bool show(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) {
     if (w.visible) return;
     w.visible = true;
     raise(events, EVENT_OBJECT_SHOW, w);
@@ -134,7 +135,7 @@ bool show(HWND hwnd) {
 }
 
 bool hide(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) {
     if (!w.visible) return;
     w.visible = false;
     raise(events, EVENT_OBJECT_HIDE, w);
@@ -142,7 +143,7 @@ bool hide(HWND hwnd) {
 }
 
 bool minimize(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) {
     if (w.show == showValue(Show::Minimized)) return;
     w.restoreToMaximized = w.show == showValue(Show::Maximized);
     w.show = showValue(Show::Minimized);
@@ -153,7 +154,7 @@ bool minimize(HWND hwnd) {
 
 namespace {
 
-void changeShow(Window &w, Show to, EventList &events) {
+void changeShow(Window &w, Show to, Changes &events) {
   const bool wasMinimized = w.show == showValue(Show::Minimized);
   const bool changed = w.show != showValue(to);
   w.show = showValue(to);
@@ -169,15 +170,15 @@ void changeShow(Window &w, Show to, EventList &events) {
 } // namespace
 
 bool maximize(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) { changeShow(w, Show::Maximized, events); });
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) { changeShow(w, Show::Maximized, events); });
 }
 
 bool restore(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) { changeShow(w, Show::Normal, events); });
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) { changeShow(w, Show::Normal, events); });
 }
 
 bool cloak(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) {
     if (w.cloaked) return;
     w.cloaked = true;
     raise(events, EVENT_OBJECT_CLOAKED, w);
@@ -185,7 +186,7 @@ bool cloak(HWND hwnd) {
 }
 
 bool uncloak(HWND hwnd) {
-  return withWindow(hwnd, [](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [](State &, Window &w, Changes &events) {
     if (!w.cloaked) return;
     w.cloaked = false;
     raise(events, EVENT_OBJECT_UNCLOAKED, w);
@@ -193,7 +194,7 @@ bool uncloak(HWND hwnd) {
 }
 
 bool destroy(HWND hwnd) {
-  return store().modify([&](State &s, EventList &events) {
+  return store().modify([&](State &s, Changes &events) {
     if (!findWindow(s, hwnd)) return false;
     // The window, its children and the windows it owns go, each with its own event.
     std::vector<uint64_t> doomed{reinterpret_cast<uint64_t>(hwnd)};
@@ -216,14 +217,14 @@ bool destroy(HWND hwnd) {
 }
 
 bool setNormalRect(HWND hwnd, const RECT &rect) {
-  return withWindow(hwnd, [&](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [&](State &, Window &w, Changes &events) {
     w.normal = rect;
     raise(events, EVENT_OBJECT_LOCATIONCHANGE, w);
   });
 }
 
 bool setStyle(HWND hwnd, DWORD style, DWORD exStyle) {
-  return withWindow(hwnd, [&](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [&](State &, Window &w, Changes &events) {
     const bool visible = (style & WS_VISIBLE) != 0;
     w.style = (style & ~static_cast<DWORD>(WS_VISIBLE | WS_MINIMIZE | WS_MAXIMIZE)) | (w.parent ? WS_CHILD : 0);
     w.exStyle = exStyle;
@@ -235,26 +236,26 @@ bool setStyle(HWND hwnd, DWORD style, DWORD exStyle) {
 }
 
 bool setTitle(HWND hwnd, const std::u16string &title) {
-  return withWindow(hwnd, [&](State &, Window &w, EventList &events) {
+  return withWindow(hwnd, [&](State &, Window &w, Changes &events) {
     w.title = title;
     raise(events, EVENT_OBJECT_NAMECHANGE, w);
   });
 }
 
 void setShellWindow(HWND hwnd) {
-  store().modify([&](State &s, EventList &) {
+  store().modify([&](State &s, Changes &) {
     s.shell = reinterpret_cast<uint64_t>(hwnd);
     return true;
   });
 }
 
 void injectEvent(DWORD event, HWND hwnd, LONG idObject, LONG idChild, DWORD sourcePid) {
-  store().modify([&](State &s, EventList &events) {
+  store().modify([&](State &s, Changes &events) {
     Window w;
     if (const Window *found = findWindow(s, hwnd)) w = *found;
     w.hwnd = reinterpret_cast<uint64_t>(hwnd);
     raise(events, event, w, idObject, sourcePid);
-    events.back().idChild = idChild;
+    events.events.back().idChild = idChild;
     return true;
   });
 }
@@ -295,17 +296,21 @@ PlacementRecord toRecord(const Placement &p) {
   r.rcNormalPosition = p.rc;
   r.normalAfter = p.normalAfter;
   r.showAfter = static_cast<Show>(p.showAfter);
-  r.visibleAfter = p.visibleAfter;
+  r.visibleAfter = p.visibleAfter != 0;
   return r;
 }
 } // namespace
 
 std::vector<PlacementRecord> placements() {
-  return store().read([](const State &s) {
-    std::vector<PlacementRecord> list;
-    for (const Placement &p : s.placements) list.push_back(toRecord(p));
-    return list;
-  });
+  Store &st = store();
+  auto range = st.read([](const State &s) { return std::make_pair(s.placementBase, s.placementCount); });
+  std::vector<PlacementRecord> list;
+  for (const Placement &p : st.readPlacements(range.first, range.second)) list.push_back(toRecord(p));
+  return list;
+}
+
+uint64_t placementCount() {
+  return store().read([](const State &s) { return s.placementCount - s.placementBase; });
 }
 
 std::vector<PlacementRecord> placementsOf(HWND hwnd) {

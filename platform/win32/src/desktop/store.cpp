@@ -22,7 +22,7 @@ namespace detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B534442; // "BDSK"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 void makeDirs(const std::string &path) {
   std::string partial;
@@ -92,6 +92,7 @@ struct Reader {
 
 std::string serialise(const State &s) {
   Writer w;
+  w.out.reserve(256 + s.windows.size() * 160 + s.processes.size() * 96);
   w.pod(kMagic), w.pod(kVersion);
   w.pod(s.generation), w.pod(s.nextMonitorId), w.pod(s.nextHwnd), w.pod(s.cursor.x), w.pod(s.cursor.y);
   w.pod(s.shell);
@@ -108,11 +109,7 @@ std::string serialise(const State &s) {
     w.pod(x.parent), w.pod(x.owner), w.rect(x.normal), w.pod(x.show), w.pod(uint8_t(x.visible));
     w.pod(uint8_t(x.restoreToMaximized)), w.pod(uint8_t(x.cloaked)), w.pod(x.dpiAwareness);
   }
-  w.pod(static_cast<uint32_t>(s.placements.size()));
-  for (const Placement &p : s.placements) {
-    w.pod(p.hwnd), w.pod(p.flags), w.pod(p.showCmd), w.rect(p.rc), w.rect(p.normalAfter), w.pod(p.showAfter);
-    w.pod(uint8_t(p.visibleAfter));
-  }
+  w.pod(s.placementCount), w.pod(s.placementBase);
   return std::move(w.out);
 }
 
@@ -146,12 +143,8 @@ bool deserialise(const std::string &data, State &s) {
     x.cloaked = r.pod<uint8_t>() != 0, x.dpiAwareness = r.pod<int32_t>();
     s.windows[x.hwnd] = x;
   }
-  for (uint32_t n = r.pod<uint32_t>(); r.ok && n > 0; --n) {
-    Placement p;
-    p.hwnd = r.pod<uint64_t>(), p.flags = r.pod<uint32_t>(), p.showCmd = r.pod<uint32_t>(), p.rc = r.rect();
-    p.normalAfter = r.rect(), p.showAfter = r.pod<uint8_t>(), p.visibleAfter = r.pod<uint8_t>() != 0;
-    s.placements.push_back(p);
-  }
+  s.placementCount = r.pod<uint64_t>();
+  s.placementBase = r.pod<uint64_t>();
   return r.ok;
 }
 
@@ -209,11 +202,14 @@ State defaultState() {
 Store::Store(std::string dir) : dir_(std::move(dir)) {
   statePath_ = dir_ + "/state";
   eventsPath_ = dir_ + "/events";
+  placementsPath_ = dir_ + "/placements";
   lockPath_ = dir_ + "/lock";
   makeDirs(dir_);
   FileLock lock(lockFile());
-  int ev = open(eventsPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (ev >= 0) close(ev);
+  for (const std::string *path : {&eventsPath_, &placementsPath_}) {
+    int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd >= 0) close(fd);
+  }
   const std::string genPath = dir_ + "/gen";
   int g = open(genPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   struct stat st {};
@@ -279,16 +275,32 @@ void Store::refresh() {
   }
 }
 
-bool Store::modify(const std::function<bool(State &, EventList &)> &f) {
+bool Store::modify(const std::function<bool(State &, Changes &)> &f) {
   std::lock_guard<std::mutex> guard(mutex_);
   FileLock lock(lockFile());
   State s;
-  if (!load(s)) s = defaultState();
-  EventList events;
-  if (!f(s, events)) return false;
+  // Under the lock the shared generation is final: a cached copy of it needs no reading.
+  if (cached_ && cache_.generation == shared_->generation.load(std::memory_order_acquire)) {
+    s = cache_;
+  } else if (!load(s)) {
+    s = defaultState();
+  }
+  Changes changes;
+  if (!f(s, changes)) return false;
+  if (!changes.placements.empty()) {
+    // Records past the count the state knows (a writer that died between the two) are overwritten.
+    int fd = open(placementsPath_.c_str(), O_WRONLY | O_CLOEXEC);
+    const size_t bytes = changes.placements.size() * sizeof(Placement);
+    if (fd >= 0 && pwrite(fd, changes.placements.data(), bytes,
+                          static_cast<off_t>(s.placementCount * sizeof(Placement))) == static_cast<ssize_t>(bytes)) {
+      s.placementCount += changes.placements.size();
+    }
+    if (fd >= 0) close(fd);
+  }
   s.generation = std::max(s.generation, shared_->generation.load()) + 1;
   save(s);
   shared_->generation.store(s.generation, std::memory_order_release);
+  const EventList &events = changes.events;
   if (!events.empty()) {
     int fd = open(eventsPath_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd >= 0) {
@@ -301,6 +313,18 @@ bool Store::modify(const std::function<bool(State &, EventList &)> &f) {
   cache_ = std::move(s);
   cached_ = true;
   return true;
+}
+
+std::vector<Placement> Store::readPlacements(uint64_t from, uint64_t to) const {
+  std::vector<Placement> out;
+  if (to <= from) return out;
+  int fd = open(placementsPath_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  out.resize(static_cast<size_t>(to - from));
+  ssize_t n = pread(fd, out.data(), out.size() * sizeof(Placement), static_cast<off_t>(from * sizeof(Placement)));
+  close(fd);
+  out.resize(n > 0 ? static_cast<size_t>(n) / sizeof(Placement) : 0);
+  return out;
 }
 
 uint64_t Store::readEvents(uint64_t from, std::vector<EventRecord> &out) const {
@@ -486,7 +510,7 @@ bool isVisibleChain(const State &s, const Window &w) {
   return false;
 }
 
-void raise(EventList &events, DWORD event, const Window &w, LONG idObject, DWORD sourcePid) {
+void raise(Changes &changes, DWORD event, const Window &w, LONG idObject, DWORD sourcePid) {
   EventRecord r{};
   r.event = event;
   r.idObject = idObject;
@@ -495,7 +519,7 @@ void raise(EventList &events, DWORD event, const Window &w, LONG idObject, DWORD
   r.tid = w.tid;
   r.time = GetTickCount();
   r.hwnd = w.hwnd;
-  events.push_back(r);
+  changes.events.push_back(r);
 }
 
 // --- onCall actions -----------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 //
 // <dir>/state   the whole desktop, rewritten atomically (temp file + rename) under <dir>/lock
 // <dir>/events  append-only log of raised window events, fixed-size records
+// <dir>/placements  append-only log of SetWindowPlacement calls that reached a window, fixed-size records
 // <dir>/gen     two shared counters (state generation, event count), mapped into every process, so a reader
 //               knows without a system call whether its cached copy of the state is current
 #pragma once
@@ -27,7 +28,6 @@ constexpr uintptr_t kDesktopHwnd = 0x10010;
 constexpr uintptr_t kFirstHwnd = 0x30010;
 constexpr uintptr_t kHwndStep = 0x10;
 constexpr uintptr_t kMonitorBase = 0x65000;
-constexpr size_t kPlacementLogLimit = 4096;
 
 struct Monitor {
   uint32_t id = 0;
@@ -68,8 +68,10 @@ struct Placement {
   RECT rc{};
   RECT normalAfter{};
   uint8_t showAfter = 0;
-  bool visibleAfter = false;
+  uint8_t visibleAfter = 0;
+  uint8_t reserved[6] = {};
 };
+static_assert(sizeof(Placement) == 56, "fixed record size");
 
 struct State {
   uint64_t generation = 0;
@@ -80,7 +82,8 @@ struct State {
   std::vector<Monitor> monitors; // enumeration order
   std::map<uint32_t, Process> processes;
   std::map<uint64_t, Window> windows; // by handle = creation order = z-order among siblings
-  std::deque<Placement> placements;
+  uint64_t placementCount = 0; // records in the placements file
+  uint64_t placementBase = 0;  // the count at the last reset: earlier records are forgotten
 };
 
 // One raised event, as stored in the events file.
@@ -97,6 +100,12 @@ static_assert(sizeof(EventRecord) == 32, "fixed record size");
 
 using EventList = std::vector<EventRecord>;
 
+// What one change of the desktop raises and records.
+struct Changes {
+  std::vector<EventRecord> events;
+  std::vector<Placement> placements;
+};
+
 // The desktop folder of the current machine root and session, opened on first use.
 class Store {
 public:
@@ -109,9 +118,11 @@ public:
     refresh();
     return f(static_cast<const State &>(cache_));
   }
-  // Runs f on the state under the desktop lock, stores the result and raises the events f appended. f returns
-  // false to leave the desktop unchanged. Returns what f returned.
-  bool modify(const std::function<bool(State &, EventList &)> &f);
+  // Runs f on the state under the desktop lock, stores the result, raises the events and records the placements f
+  // added. f returns false to leave the desktop unchanged. Returns what f returned.
+  bool modify(const std::function<bool(State &, Changes &)> &f);
+  // Placement records [from, to).
+  std::vector<Placement> readPlacements(uint64_t from, uint64_t to) const;
 
   uint64_t eventCount() const { return shared_->events.load(std::memory_order_acquire); }
   // Reads events [from, eventCount()) into out; returns the new position.
@@ -128,7 +139,7 @@ private:
   void save(const State &state) const;
   int lockFile() const;
 
-  std::string dir_, statePath_, eventsPath_, lockPath_;
+  std::string dir_, statePath_, eventsPath_, placementsPath_, lockPath_;
   Shared *shared_ = nullptr;
   std::mutex mutex_;
   State cache_;
@@ -164,7 +175,7 @@ const Window *findWindow(const State &s, HWND hwnd);
 Window *findWindow(State &s, HWND hwnd);
 bool isVisibleChain(const State &s, const Window &w);
 // Appends an event raised by the window's own thread (or by sourcePid when set).
-void raise(EventList &events, DWORD event, const Window &w, LONG idObject = OBJID_WINDOW, DWORD sourcePid = 0);
+void raise(Changes &changes, DWORD event, const Window &w, LONG idObject = OBJID_WINDOW, DWORD sourcePid = 0);
 
 } // namespace detail
 } // namespace desktop

@@ -494,7 +494,7 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
   }
   const WINDOWPLACEMENT p = *lpwndpl;
   DWORD error = 0;
-  store().modify([&](State &s, EventList &events) {
+  store().modify([&](State &s, Changes &events) {
     Window *w = findWindow(s, hWnd);
     if (!w) {
       error = ERROR_INVALID_WINDOW_HANDLE;
@@ -554,9 +554,8 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
     rec.rc = p.rcNormalPosition;
     rec.normalAfter = w->normal;
     rec.showAfter = w->show;
-    rec.visibleAfter = w->visible;
-    s.placements.push_back(rec);
-    while (s.placements.size() > kPlacementLogLimit) s.placements.pop_front();
+    rec.visibleAfter = w->visible ? 1 : 0;
+    events.placements.push_back(rec);
     return true;
   });
   if (error) {
