@@ -729,6 +729,7 @@ extern "C" void WINAPI ExitProcess(UINT uExitCode) {
 }
 
 extern "C" DWORD WINAPI GetProcessId(HANDLE Process) {
+  EMU_FAIL_POINT("GetProcessId", 0);
   DWORD access = 0;
   auto st = emu::proc::processFromHandle(Process, &access);
   return st ? static_cast<DWORD>(st->pid) : 0;
