@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "Log/log.h"
+#include <QRegularExpression>
+#include <QString>
 #include "emu/emu.h"
 #include "testenv.h"
 
@@ -13,27 +15,30 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-const std::regex kLine(R"(^([DIWEF]) (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\d+) (\d+) \[([^\]]*)\] ([^ ]*):(-?\d+) (.*?) \| (.*)$)");
+const QRegularExpression kLine(
+    R"(^([DIWEF]) (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\d+) (\d+) \[([^\]]*)\] ([^ ]*):(-?\d+) (.*?) \| (.*)$)",
+    QRegularExpression::DotMatchesEverythingOption);
 
 struct Parsed {
   std::string level, time, pid, tid, tag, file, line, func, message;
 };
 
 bool parse(const std::string &text, Parsed &out) {
-  std::smatch m;
-  if (!std::regex_match(text, m, kLine)) return false;
-  out = {m[1], m[2], m[3], m[4], m[5], m[6], m[7], m[8], m[9]};
+  const QRegularExpressionMatch m = kLine.match(QString::fromStdString(text));
+  if (!m.hasMatch()) return false;
+  auto at = [&](int i) { return m.captured(i).toStdString(); };
+  out = {at(1), at(2), at(3), at(4), at(5), at(6), at(7), at(8), at(9)};
   return true;
 }
 
@@ -116,7 +121,7 @@ TEST_F(Xlog, DriveFoldersMapUnderTheMachineRootAndFilesAreNamedByPrefixAndDay) {
   EXPECT_EQ(messages(drive + "/bvsTerminate"), std::vector<std::string>{"backslash form"});
   EXPECT_EQ(messages(host), std::vector<std::string>{"host form"});
   // The service's pruning pattern must find the files.
-  EXPECT_TRUE(std::regex_match("bvs_" + day + ".xlog", std::regex(R"(^bv.*_(\d+)\.xlog$)")));
+  EXPECT_TRUE(QRegularExpression(R"(^bv.*_(\d+)\.xlog$)").match(QString::fromStdString("bvs_" + day + ".xlog")).hasMatch());
 }
 
 TEST_F(Xlog, LinesBeforeOpenAndAfterCloseAreDroppedHarmlessly) {
@@ -324,4 +329,29 @@ TEST_F(Xlog, LevelFilterAndConsoleCopy) {
   EXPECT_NE(console.find("| on console\n"), std::string::npos) << console;
   EXPECT_EQ(console.find("file only"), std::string::npos);
   EXPECT_EQ(messages(folder), (std::vector<std::string>{"on console", "file only"}));
+}
+
+TEST_F(Xlog, ForkedChildLogsWithItsOwnProcessAndThreadIds) {
+  const std::string folder = testenv::tempDir() + "/fork";
+  open(folder);
+  LOGI("parent");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    LOGI("child");
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  LOGI("parent again");
+  const auto lines = testenv::readLogLines(folder);
+  ASSERT_EQ(lines.size(), 3u);
+  Parsed p;
+  ASSERT_TRUE(parse(lines[1], p));
+  EXPECT_EQ(p.message, "child");
+  EXPECT_EQ(p.pid, std::to_string(child));
+  EXPECT_EQ(p.tid, std::to_string(child)); // the forking thread is the child's main thread
+  ASSERT_TRUE(parse(lines[2], p));
+  EXPECT_EQ(p.pid, std::to_string(getpid()));
+  EXPECT_EQ(p.tid, std::to_string(syscall(SYS_gettid)));
 }
