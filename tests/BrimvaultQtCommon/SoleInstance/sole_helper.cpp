@@ -2,10 +2,7 @@
 //   lock <file> read|write   takes the lock without blocking, prints "locked" or "busy", then obeys stdin:
 //                            "unlock" unlocks and prints "unlocked"; end of input ends the process
 //   send <id> <message> <ms> sends one message as a later instance; exit code 1 when acknowledged, else 0
-//   peer <id>                constructs a peer and prints "first" or "client"; a first instance prints every
-//                            message as "message:<text>" until it is killed
 #include <QCoreApplication>
-#include <QTextStream>
 
 #include <cstdio>
 #include <iostream>
@@ -46,18 +43,6 @@ int main(int argc, char **argv) {
     SoleInstancePeer peer(nullptr, args[2]);
     return peer.sendMessage(args[3], args[4].toInt()) ? 1 : 0;
   }
-  if (args.size() == 3 && args[1] == QLatin1String("peer")) {
-    SoleInstancePeer peer(nullptr, args[2]);
-    if (peer.isClient()) {
-      say("client");
-      return 0;
-    }
-    QObject::connect(&peer, &SoleInstancePeer::messageReceived, [](const QString &message) {
-      say(("message:" + message).toUtf8().constData());
-    });
-    say("first");
-    return app.exec();
-  }
-  std::fprintf(stderr, "usage: sole_helper lock <file> read|write | send <id> <message> <ms> | peer <id>\n");
+  std::fprintf(stderr, "usage: sole_helper lock <file> read|write | send <id> <message> <ms>\n");
   return 2;
 }

@@ -235,23 +235,6 @@ TEST(SoleInstancePeerSend, NoFirstInstanceListeningMeansNoAcknowledgement) {
   EXPECT_FALSE(await(sender));
 }
 
-TEST(SoleInstancePeerProcesses, AnotherProcessIsFoundUntilItDies) {
-  Helper first({"peer", kProgramId});
-  ASSERT_EQ(first.nextLine(), "first");
-
-  SoleInstancePeer peer(nullptr, kProgramId);
-  EXPECT_TRUE(peer.isClient());
-  EXPECT_TRUE(peer.sendMessage("RAISE_WINDOW", 5000));
-  EXPECT_EQ(first.nextLine(), "message:RAISE_WINDOW");
-
-  // Killed with the lock held: the next one in becomes the first instance.
-  first.killHard();
-  EXPECT_FALSE(peer.isClient());
-  Helper later({"send", kProgramId, "hello", "5000"});
-  EXPECT_TRUE(spinUntil([&] { return later.proc.state() == QProcess::NotRunning; }));
-  EXPECT_EQ(later.proc.exitCode(), 1);
-}
-
 TEST(SoleInstancePeerFaults, AFailedListenIsReportedAndTheLockStillMakesTheFirstInstance) {
   // Something that is not a socket sits on the name.
   ASSERT_TRUE(QDir().mkpath(temp(kProgramSocket + "/occupied")));
