@@ -12,303 +12,180 @@
 
 namespace {
 
-const char kServerKey[] = "HKLM\\SOFTWARE\\Orlenta\\Brimvault\\server";
-const QString kServerSubKey = "SOFTWARE\\Orlenta\\Brimvault\\server";
-constexpr DWORD kAllBits = static_cast<DWORD>(-1);
+using Lines = std::vector<std::string>;
+const char kKey[] = "HKLM\\SOFTWARE\\Orlenta\\Brimvault\\server";
+const QString kSub = "SOFTWARE\\Orlenta\\Brimvault\\server";
+const HKEY kLM = HKEY_LOCAL_MACHINE;
+
+std::string bytes(std::initializer_list<int> b) { return std::string(b.begin(), b.end()); }
+std::string multi(std::initializer_list<const char *> items) {
+  std::string data;
+  for (const char *s : items) data += emu::regUtf16Bytes(s) + bytes({0, 0});
+  return data + bytes({0, 0});
+}
+std::string stored(const char *name) {
+  auto v = emu::regGetValue(kKey, name);
+  return v ? v->data : "<none>";
+}
+long calls(const char *name) {
+  auto j = emu::callJournal();
+  return std::count_if(j.begin(), j.end(), [&](const std::string &c) { return c.rfind(name, 0) == 0; });
+}
 
 class RegUtilTest : public ::testing::Test {
 protected:
   void SetUp() override {
     logcapture::open();
     emu::clearFailures();
+    emu::clearCallJournal();
     logcapture::mark();
   }
   void TearDown() override { emu::clearFailures(); }
-
-  static std::string bytes(std::initializer_list<int> b) {
-    std::string s;
-    for (int c : b) s += static_cast<char>(c);
-    return s;
-  }
-  static size_t registryCalls() {
-    auto j = emu::callJournal();
-    return static_cast<size_t>(
-        std::count_if(j.begin(), j.end(), [](const std::string &c) { return c.rfind("Reg", 0) == 0; }));
-  }
 };
 
-// --- 32-bit values: the service's own road ------------------------------------------------------
+TEST_F(RegUtilTest, DwordWriteMakesThePathAndTheReadFallsBackToTheDefaultSilently) {
+  emu::regDeleteTree("HKLM\\SOFTWARE\\Orlenta");
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "exitCode", 0xFFFFFFFF), 0xFFFFFFFFu); // no key yet
+  EXPECT_TRUE(RegUtil::setRegDwordValue(kLM, kSub, "exitCode", 0x40010004));
+  EXPECT_EQ(emu::regGetValue(kKey, "exitCode")->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(stored("exitCode"), bytes({0x04, 0x00, 0x01, 0x40}));
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "EXITCODE", 0), 0x40010004u);
 
-TEST_F(RegUtilTest, DwordWriteCreatesTheWholePathAndStoresFourLittleEndianBytes) {
-  ASSERT_FALSE(emu::regKeyExists("HKLM\\SOFTWARE\\Orlenta"));
-  EXPECT_TRUE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 0x40010004));
-  auto stored = emu::regGetValue(kServerKey, "exitCode");
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(stored->data, bytes({0x04, 0x00, 0x01, 0x40}));
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 0), 0x40010004u);
-
-  // A second write finds the key open-able and replaces the value without creating anything.
-  emu::clearCallJournal();
-  EXPECT_TRUE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 0));
-  auto journal = emu::callJournal();
-  EXPECT_EQ(std::count(journal.begin(), journal.end(), "RegCreateKeyExW"), 0);
-  EXPECT_EQ(emu::regGetDword(kServerKey, "exitCode"), 0u);
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
-}
-
-TEST_F(RegUtilTest, DwordReadGivesTheDefaultUnchangedAndSilentlyWhenTheValueCannotBeRead) {
-  const QString sub = "SOFTWARE\\Orlenta\\DwordDefaults";
-  const std::string key = "HKLM\\" + sub.toStdString();
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "exitCode", kAllBits), kAllBits); // no key
-  ASSERT_TRUE(emu::regCreateKey(key));
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "exitCode", 7), 7u); // no value
-  ASSERT_TRUE(emu::regSetString(key, "text", "12"));
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "text", kAllBits), kAllBits); // wrong type
-  ASSERT_TRUE(emu::regSetValue(key, "short", REG_DWORD, bytes({1, 2})));
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "short", 9), 9u); // not 4 bytes
-  ASSERT_TRUE(emu::regSetDword(key, "mhz", 2904));
+  ASSERT_TRUE(emu::regSetString(kKey, "text", "12"));
+  ASSERT_TRUE(emu::regSetValue(kKey, "short", REG_DWORD, bytes({1, 2})));
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "missing", 7), 7u);
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "text", 0xFFFFFFFF), 0xFFFFFFFFu);
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "short", 9), 9u);
   emu::injectFailure("RegGetValueW", ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "mhz", kAllBits), kAllBits);
-  emu::clearFailures();
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "mhz", kAllBits), 2904u);
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "exitCode", 3), 3u);
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines{});
 }
 
-TEST_F(RegUtilTest, DwordWriteFailuresLogTheFailedCallAndLeaveTheRegistryAsItWas) {
-  ASSERT_TRUE(emu::regSetDword(kServerKey, "exitCode", 5));
+TEST_F(RegUtilTest, DwordWriteFailuresLogTheFailedCallAndLeaveTheValue) {
+  ASSERT_TRUE(emu::regSetDword(kKey, "exitCode", 5));
   const size_t handles = emu::openHandleCount();
-
-  // Neither open nor create: only the create is logged.
   emu::injectFailure("RegOpenKeyExW", ERROR_ACCESS_DENIED);
   emu::injectFailure("RegCreateKeyExW", ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 0));
+  EXPECT_FALSE(RegUtil::setRegDwordValue(kLM, kSub, "exitCode", 0));
   auto lines = logcapture::sinceMark();
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 1u); // the failed open is not logged
   EXPECT_EQ(lines[0].message, "RegCreateKeyEx failed with: 0x5");
   EXPECT_EQ(lines[0].level, "I");
   EXPECT_EQ(lines[0].function, "setRegDwordValue");
 
-  // The open fails but the create opens the existing key: success, nothing logged.
-  emu::clearFailures();
+  emu::clearFailures(); // the create opens the key the open could not
   emu::injectFailure("RegOpenKeyExW", ERROR_ACCESS_DENIED);
-  logcapture::mark();
-  EXPECT_TRUE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 6));
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
-  EXPECT_EQ(emu::regGetDword(kServerKey, "exitCode"), 6u);
-
-  // The write itself fails: logged, false, and the key handle is closed all the same.
+  EXPECT_TRUE(RegUtil::setRegDwordValue(kLM, kSub, "exitCode", 6));
   emu::clearFailures();
   emu::injectFailure("RegSetValueExW", ERROR_ACCESS_DENIED);
-  logcapture::mark();
-  EXPECT_FALSE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, kServerSubKey, "exitCode", 0));
-  EXPECT_EQ(logcapture::messagesSinceMark(), std::vector<std::string>{"RegSetValueEx failed with: 0x5"});
-  EXPECT_EQ(emu::regGetDword(kServerKey, "exitCode"), 6u);
-  EXPECT_EQ(emu::openHandleCount(), handles);
+  EXPECT_FALSE(RegUtil::setRegDwordValue(kLM, kSub, "exitCode", 0));
+  EXPECT_EQ(emu::regGetDword(kKey, "exitCode"), 6u);
+  EXPECT_EQ(emu::openHandleCount(), handles); // the key was closed on the failure path too
+  EXPECT_EQ(logcapture::messagesSinceMark(),
+            (Lines{"RegCreateKeyEx failed with: 0x5", "RegSetValueEx failed with: 0x5"}));
 }
-
-TEST_F(RegUtilTest, KeyAndValueNamesMatchWithoutRegardToCase) {
-  ASSERT_TRUE(emu::regSetDword("HKLM\\SOFTWARE\\CaseTest\\Server", "ExitCode", 3));
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, "software\\casetest\\SERVER", "EXITCODE", 0), 3u);
-  EXPECT_TRUE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\CASETEST\\server", "exitcode", 4));
-  // One value, still under the name it was made with.
-  EXPECT_EQ(emu::regValueNames("HKLM\\SOFTWARE\\CaseTest\\Server"), std::vector<std::string>{"ExitCode"});
-  EXPECT_EQ(emu::regGetDword("HKLM\\SOFTWARE\\CaseTest\\Server", "ExitCode"), 4u);
-}
-
-// --- argument check -----------------------------------------------------------------------------
 
 TEST_F(RegUtilTest, EmptyNamesAreRefusedWithTheInfoLineBeforeAnyRegistryCall) {
-  const QString sub = "SOFTWARE\\Args", name = "v";
-  emu::clearCallJournal();
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, "", name), QString());
-  EXPECT_EQ(RegUtil::getRegDwordValue(HKEY_LOCAL_MACHINE, sub, "", 77), 77u);
-  EXPECT_FALSE(RegUtil::setRegDwordValue(HKEY_LOCAL_MACHINE, "", "", 1));
-  EXPECT_FALSE(RegUtil::setRegMultiSzValue(HKEY_LOCAL_MACHINE, "", name, {"a"}));
-  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "", {"a"}));
-  EXPECT_FALSE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, "", name, {"a"}));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, name, ""));
-  EXPECT_EQ(registryCalls(), 0u);
-
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, "", "v"), QString());
+  EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "", 77), 77u);
+  EXPECT_FALSE(RegUtil::setRegDwordValue(kLM, "", "", 1));
+  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(kLM, kSub, "", {"a"}));
+  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "v", ""));
+  EXPECT_EQ(calls("Reg"), 0);
   const auto lines = logcapture::sinceMark();
-  ASSERT_EQ(lines.size(), 7u);
-  const std::pair<const char *, const char *> expected[] = {
-      {"getRegSzValue", "subKey.isEmpty(1), valueName.isEmpty(0)"},
-      {"getRegDwordValue", "subKey.isEmpty(0), valueName.isEmpty(1)"},
-      {"setRegDwordValue", "subKey.isEmpty(1), valueName.isEmpty(1)"},
-      {"setRegMultiSzValue", "subKey.isEmpty(1), valueName.isEmpty(0)"},
-      {"appendRegMultiSzValue", "subKey.isEmpty(0), valueName.isEmpty(1)"},
-      {"removeRegMultiSzValue", "subKey.isEmpty(1), valueName.isEmpty(0)"},
-      {"isRegMultiSzContainsValue", "subKey.isEmpty(0), valueName.isEmpty(0), valueToBeChecked.isEmpty(1)"},
-  };
-  for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].function, expected[i].first);
-    EXPECT_EQ(lines[i].message, expected[i].second);
-    EXPECT_EQ(lines[i].level, "I");
-  }
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].message, "subKey.isEmpty(1), valueName.isEmpty(0)");
+  EXPECT_EQ(lines[1].message, "subKey.isEmpty(0), valueName.isEmpty(1)");
+  EXPECT_EQ(lines[2].message, "subKey.isEmpty(1), valueName.isEmpty(1)");
+  EXPECT_EQ(lines[4].message, "subKey.isEmpty(0), valueName.isEmpty(0), valueToBeChecked.isEmpty(1)");
+  EXPECT_EQ(lines[1].function, "getRegDwordValue");
+  EXPECT_EQ(lines[3].function, "appendRegMultiSzValue");
 }
-
-// --- strings ------------------------------------------------------------------------------------
 
 TEST_F(RegUtilTest, StringReadIsBoundedForOddSizesMissingTerminatorsAndInnerNuls) {
-  const QString sub = "SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e978-e325-11ce-bfc1-08002be10318}\\0000";
-  const std::string key = "HKLM\\" + sub.toStdString();
   const std::string abc = emu::regUtf16Bytes("abc");
-  ASSERT_TRUE(emu::regSetString(key, "DriverDesc", "Ports (COM & LPT) \xe2\x84\xa2"));
-  ASSERT_TRUE(emu::regSetValue(key, "bare", REG_SZ, abc));
-  ASSERT_TRUE(emu::regSetValue(key, "odd", REG_SZ, abc.substr(0, 5)));
-  ASSERT_TRUE(emu::regSetValue(key, "one", REG_SZ, abc.substr(0, 1)));
-  ASSERT_TRUE(emu::regSetValue(key, "inner", REG_SZ, emu::regUtf16Bytes("ab") + bytes({0, 0}) + abc));
-  ASSERT_TRUE(emu::regSetValue(key, "empty", REG_SZ, ""));
-  ASSERT_TRUE(emu::regSetValue(key, "long", REG_SZ, emu::regUtf16Bytes(std::string(5000, 'x'))));
+  ASSERT_TRUE(emu::regSetString(kKey, "DriverDesc", "Ports (COM & LPT) \xe2\x84\xa2"));
+  ASSERT_TRUE(emu::regSetValue(kKey, "bare", REG_SZ, abc));
+  ASSERT_TRUE(emu::regSetValue(kKey, "odd", REG_SZ, abc.substr(0, 5)));
+  ASSERT_TRUE(emu::regSetValue(kKey, "one", REG_SZ, abc.substr(0, 1)));
+  ASSERT_TRUE(emu::regSetValue(kKey, "inner", REG_SZ, emu::regUtf16Bytes("ab") + bytes({0, 0}) + abc));
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "DriverDesc"), QString("Ports (COM & LPT) \u2122"));
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "bare"), QString("abc"));
+  // The odd byte is the low half of 'c'; the terminator after it completes the character.
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "odd"), QString("abc"));
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "one"), QString("a"));
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "inner"), QString("ab"));
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines{});
 
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "DriverDesc"), QString("Ports (COM & LPT) \u2122"));
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "bare"), QString("abc"));
-  // The odd byte is the low half of 'c'; its high half is the terminator's first byte.
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "odd"), QString("abc"));
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "one"), QString("a"));
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "inner"), QString("ab"));
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "empty"), QString());
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "long"), QString(5000, 'x'));
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
+  ASSERT_TRUE(emu::regSetDword(kKey, "number", 1));
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "number"), QString()); // type restriction
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "missing"), QString());
+  emu::injectFailure("RegGetValueW", ERROR_MORE_DATA, 2); // grown since the size query: no second attempt
+  EXPECT_EQ(RegUtil::getRegSzValue(kLM, kSub, "bare"), QString());
+  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"RegGetValue failed with: 0x65e", "RegGetValue failed with: 0x2",
+                                                    "RegGetValue failed with: 0xea"}));
 }
 
-TEST_F(RegUtilTest, StringReadFailuresLogTheCallsResult) {
-  const QString sub = "SOFTWARE\\StringFailures";
-  ASSERT_TRUE(emu::regSetDword("HKLM\\SOFTWARE\\StringFailures", "number", 1));
-  ASSERT_TRUE(emu::regSetString("HKLM\\SOFTWARE\\StringFailures", "text", "grown"));
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "number"), QString()); // type restriction
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "missing"), QString());
-  // The value grew between the size query and the read: no second attempt.
-  emu::injectFailure("RegGetValueW", ERROR_MORE_DATA, 2);
-  EXPECT_EQ(RegUtil::getRegSzValue(HKEY_LOCAL_MACHINE, sub, "text"), QString());
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (std::vector<std::string>{"RegGetValue failed with: 0x65e", "RegGetValue failed with: 0x2",
-                                      "RegGetValue failed with: 0xea"}));
+TEST_F(RegUtilTest, MembershipIgnoresCaseStopsAtAnEmptyStringAndReadsUnterminatedData) {
+  ASSERT_TRUE(emu::regSetValue(kKey, "list", REG_MULTI_SZ, multi({"first", "x", "LastOne"})));
+  ASSERT_TRUE(emu::regSetValue(kKey, "bare", REG_MULTI_SZ, emu::regUtf16Bytes("a") + bytes({0, 0}) +
+                                                               emu::regUtf16Bytes("bc") + "d"));
+  ASSERT_TRUE(emu::regSetValue(kKey, "stop", REG_MULTI_SZ, multi({"a", "", "hidden"})));
+  EXPECT_TRUE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "list", "lastone"));
+  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "list", "last"));
+  EXPECT_TRUE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "bare", "BCD"));
+  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "stop", "hidden"));
+  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "missing", "x"));
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines{"RegGetValue failed with: 0x2"});
 }
 
-// --- multi-strings ------------------------------------------------------------------------------
-
-class RegUtilMultiSz : public RegUtilTest {
-protected:
-  const QString sub = "SOFTWARE\\Orlenta\\Multi";
-  const std::string key = "HKLM\\SOFTWARE\\Orlenta\\Multi";
-  static std::string multi(std::initializer_list<const char *> items) {
-    std::string data;
-    for (const char *s : items) data += emu::regUtf16Bytes(s) + std::string(2, '\0');
-    return data + std::string(2, '\0');
-  }
-  std::string stored(const char *name) const {
-    auto v = emu::regGetValue(key, name);
-    return v && v->type == REG_MULTI_SZ ? v->data : std::string("<none>");
-  }
-  size_t writes() const {
-    auto j = emu::callJournal();
-    return static_cast<size_t>(std::count(j.begin(), j.end(), "RegSetKeyValueW"));
-  }
-};
-
-TEST_F(RegUtilMultiSz, MembershipIgnoresCaseAndReadsOddOrUnterminatedData) {
-  ASSERT_TRUE(emu::regSetValue(key, "list", REG_MULTI_SZ, multi({"first", "x", "LastOne"})));
-  ASSERT_TRUE(emu::regSetValue(key, "bare", REG_MULTI_SZ, emu::regUtf16Bytes("a") + bytes({0, 0}) +
-                                                              emu::regUtf16Bytes("bc") + "d"));
-  ASSERT_TRUE(emu::regSetValue(key, "stop", REG_MULTI_SZ, emu::regUtf16Bytes("a") + bytes({0, 0, 0, 0}) +
-                                                              emu::regUtf16Bytes("hidden") + bytes({0, 0, 0, 0})));
-  EXPECT_TRUE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "list", "lastone"));
-  EXPECT_TRUE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "LIST", "FIRST"));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "list", "last"));
-  EXPECT_TRUE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "bare", "BCD"));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "stop", "hidden")); // after ""
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
-
-  ASSERT_TRUE(emu::regSetString(key, "text", "x"));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "missing", "x"));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "text", "x"));
-  emu::injectFailure("RegGetValueW", ERROR_ACCESS_DENIED, 2);
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "list", "x"));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (std::vector<std::string>{"RegGetValue failed with: 0x2", "RegGetValue failed with: 0x65e",
-                                      "RegGetValue failed with: 0x5"}));
-}
-
-TEST_F(RegUtilMultiSz, SetWritesTheListWithoutEmptyStringsAndAnEmptyListAsOneNul) {
-  EXPECT_TRUE(RegUtil::setRegMultiSzValue(HKEY_LOCAL_MACHINE, sub + "\\New\\Path", "v", {"", "ab", "", "c"}));
-  auto v = emu::regGetValue(key + "\\New\\Path", "v");
-  ASSERT_TRUE(v);
-  EXPECT_EQ(v->data, multi({"ab", "c"}));
-  EXPECT_EQ(v->data.size(), 12u);
-  EXPECT_TRUE(RegUtil::setRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "none", {}));
-  EXPECT_EQ(stored("none"), bytes({0, 0}));
-  emu::injectFailure("RegSetKeyValueW", ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(RegUtil::setRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "none", {"x"}));
-  EXPECT_EQ(stored("none"), bytes({0, 0}));
-  EXPECT_EQ(logcapture::messagesSinceMark(), std::vector<std::string>{"RegSetKeyValueW failed with: 0x5"});
-}
-
-TEST_F(RegUtilMultiSz, AppendAddsWhatTheListLacksWithoutRegardToCase) {
-  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "fresh", {"a", "A"}));
+TEST_F(RegUtilTest, AppendAddsWhatTheListLacksWithoutRegardToCase) {
+  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(kLM, kSub, "fresh", {"a", "A"}));
   EXPECT_EQ(stored("fresh"), multi({"a", "A"})); // a missing value takes the list as given
-
-  ASSERT_TRUE(emu::regSetValue(key, "one", REG_MULTI_SZ, multi({"x"})));
-  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "one", {"X", "y", "Y", "y"}));
+  ASSERT_TRUE(emu::regSetValue(kKey, "one", REG_MULTI_SZ, multi({"x"})));
+  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(kLM, kSub, "one", {"X", "", "y", "Y", "y"}));
   EXPECT_EQ(stored("one"), multi({"x", "y"}));
-
   emu::clearCallJournal();
-  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "one", {"x"}));
-  EXPECT_EQ(writes(), 1u); // written back even when nothing was added
+  EXPECT_TRUE(RegUtil::appendRegMultiSzValue(kLM, kSub, "one", {"x"}));
+  EXPECT_EQ(calls("RegSetKeyValueW"), 1); // written back although nothing was added
+
   emu::injectFailure("RegSetKeyValueW", ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "one", {"x"}));
+  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(kLM, kSub, "one", {"z"}));
+  emu::injectFailure("RegGetValueW", ERROR_ACCESS_DENIED, 1); // the size query
+  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(kLM, kSub, "one", {"z"}));
+  emu::injectFailure("RegGetValueW", ERROR_MORE_DATA, 2); // the read
+  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(kLM, kSub, "one", {"z"}));
   EXPECT_EQ(stored("one"), multi({"x", "y"}));
-  EXPECT_EQ(logcapture::messagesSinceMark(), std::vector<std::string>{"RegSetKeyValueW failed with: 0x5"});
+  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"RegSetKeyValueW failed with: 0x5",
+                                                    "RegGetValueW failed with: 0x5", "RegGetValueW failed with: 0xea"}));
 }
 
-TEST_F(RegUtilMultiSz, RemoveTakesOutEveryEntryInAnyCaseAndWritesOnlyWhenSomethingWent) {
-  emu::clearCallJournal();
-  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "missing", {"a"}));
-  EXPECT_EQ(writes(), 0u);
-  EXPECT_EQ(stored("missing"), "<none>");
-
-  ASSERT_TRUE(emu::regSetValue(key, "aba", REG_MULTI_SZ, multi({"a", "b", "a"})));
-  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "aba", {"a"}));
+TEST_F(RegUtilTest, RemoveTakesOutEveryEntryInAnyCaseAndWritesOnlyWhenSomethingWent) {
+  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(kLM, kSub, "missing", {"a"}));
+  ASSERT_TRUE(emu::regSetValue(kKey, "aba", REG_MULTI_SZ, multi({"a", "b", "a"})));
+  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(kLM, kSub, "aba", {"z", "bb"}));
+  EXPECT_EQ(calls("RegSetKeyValueW"), 0);
+  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(kLM, kSub, "aba", {"a"}));
   EXPECT_EQ(stored("aba"), multi({"b"}));
 
   // A stored "A" goes when "a" is removed, so the membership test agrees with the reported success.
-  ASSERT_TRUE(emu::regSetValue(key, "upper", REG_MULTI_SZ, multi({"A", "keep", "a"})));
-  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "upper", {"a"}));
-  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(HKEY_LOCAL_MACHINE, sub, "upper", "a"));
+  ASSERT_TRUE(emu::regSetValue(kKey, "upper", REG_MULTI_SZ, multi({"A", "keep", "a"})));
+  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(kLM, kSub, "upper", {"a"}));
+  EXPECT_FALSE(RegUtil::isRegMultiSzContainsValue(kLM, kSub, "upper", "a"));
   EXPECT_EQ(stored("upper"), multi({"keep"}));
-
   // Emptying the list leaves a value of one NUL character, not a deleted value.
-  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "upper", {"KEEP"}));
+  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(kLM, kSub, "upper", {"KEEP"}));
   EXPECT_EQ(stored("upper"), bytes({0, 0}));
+  EXPECT_EQ(stored("missing"), "<none>");
 
-  emu::clearCallJournal();
-  EXPECT_TRUE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "aba", {"z", "bb"}));
-  EXPECT_EQ(writes(), 0u);
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
+  ASSERT_TRUE(emu::regSetDword(kKey, "dword", 1));
+  EXPECT_FALSE(RegUtil::removeRegMultiSzValue(kLM, kSub, "dword", {"a"}));
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines{"RegGetValueW failed with: 0x65e"});
 }
-
-TEST_F(RegUtilMultiSz, AppendAndRemoveLogReadFailuresWithTheWName) {
-  ASSERT_TRUE(emu::regSetValue(key, "v", REG_MULTI_SZ, multi({"a"})));
-  emu::injectFailure("RegGetValueW", ERROR_ACCESS_DENIED, 1); // the size query
-  EXPECT_FALSE(RegUtil::appendRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "v", {"b"}));
-  emu::injectFailure("RegGetValueW", ERROR_MORE_DATA, 2); // the read
-  EXPECT_FALSE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "v", {"a"}));
-  ASSERT_TRUE(emu::regSetDword(key, "dword", 1));
-  emu::clearFailures();
-  EXPECT_FALSE(RegUtil::removeRegMultiSzValue(HKEY_LOCAL_MACHINE, sub, "dword", {"a"}));
-  EXPECT_EQ(stored("v"), multi({"a"}));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (std::vector<std::string>{"RegGetValueW failed with: 0x5", "RegGetValueW failed with: 0xea",
-                                      "RegGetValueW failed with: 0x65e"}));
-}
-
-// --- subkey names -------------------------------------------------------------------------------
 
 TEST_F(RegUtilTest, SubKeyNamesListTheKeysChildrenInRegistryOrder) {
   for (const char *k : {"HKCU\\Names\\zeta", "HKCU\\Names\\Alpha\\deeper", "HKCU\\Names\\mid"})
     ASSERT_TRUE(emu::regCreateKey(k));
-  ASSERT_TRUE(emu::regSetDword("HKCU\\Names", "notAKey", 1));
   EXPECT_EQ(RegUtil::getSubKeyNames(HKEY_CURRENT_USER, "names"), (QStringList{"Alpha", "mid", "zeta"}));
   EXPECT_TRUE(RegUtil::getSubKeyNames(HKEY_CURRENT_USER, "Names\\mid").isEmpty());
   EXPECT_TRUE(RegUtil::getSubKeyNames(HKEY_CURRENT_USER, "Nowhere").isEmpty());
@@ -317,7 +194,7 @@ TEST_F(RegUtilTest, SubKeyNamesListTheKeysChildrenInRegistryOrder) {
   emu::injectFailure("RegEnumKeyExW", ERROR_ACCESS_DENIED, 2);
   EXPECT_EQ(RegUtil::getSubKeyNames(HKEY_CURRENT_USER, "Names"), QStringList{"Alpha"});
   EXPECT_EQ(emu::openHandleCount(), handles);
-  EXPECT_TRUE(logcapture::messagesSinceMark().empty());
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines{});
 }
 
 } // namespace
