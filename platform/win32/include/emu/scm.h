@@ -37,7 +37,7 @@ struct StatusRecord {
 
 struct ServiceState {
   bool exists = false;
-  bool active = false;        // a run is in progress: its controller lives
+  bool active = false;        // a run is in progress: its service process lives, its controller with it
   DWORD processId = 0;        // of the current or last run's service process, 0 before any run
   SERVICE_STATUS status{};    // the last status of the run; SERVICE_STOPPED when nothing runs
   bool processEnded = false;  // the last run's service process has ended
@@ -55,11 +55,11 @@ struct ControlReply {
 DWORD createService(const ServiceConfig &config);
 DWORD readConfig(const std::string &name, ServiceConfig *config);
 DWORD writeConfig(const ServiceConfig &config); // replaces the entry's configuration; the entry must exist
-// Marks the entry for deletion; it goes at once when the service is not running, else when its process ends.
+// Marks the entry for deletion; it goes once the service is not running and no process holds a handle to it.
 DWORD deleteService(const std::string &name);
-// Only marks it (DeleteService): the entry goes with purgeIfDeleted once no handle to it is left.
+// Only marks it (DeleteService): the entry goes when the last handle to it closes.
 DWORD markForDelete(const std::string &name);
-// Removes an entry marked for deletion when the service is not running (the last handle to it was closed).
+// Removes an entry marked for deletion when the service is not running and no handle to it is open.
 void purgeIfDeleted(const std::string &name);
 std::vector<std::string> serviceNames();
 

@@ -4,6 +4,7 @@
 
 #include "emu/emu.h"
 #include "emu/scm.h"
+#include "service/store.h"
 
 #include <map>
 #include <mutex>
@@ -23,7 +24,8 @@ std::string lower(std::string s) {
   return s;
 }
 
-// Open handles per service in this process: an entry marked for deletion goes when the last one closes.
+// Open handles per service in this process; other processes learn of them through the entry's "handles" folder, so
+// an entry marked for deletion goes when the last handle anywhere closes.
 std::mutex g_countMutex;
 std::map<std::string, int> &handleCounts() {
   static auto *counts = new std::map<std::string, int>;
@@ -41,14 +43,17 @@ struct ScService : KernelObject {
   DWORD access;
   ScService(std::string n, DWORD a) : name(std::move(n)), access(a) {
     std::lock_guard<std::mutex> lock(g_countMutex);
-    ++handleCounts()[lower(name)];
+    if (++handleCounts()[lower(name)] == 1) scmstore::noteHandlesOpen(scmstore::folderOf(name), true);
   }
   ~ScService() override {
     bool last;
     {
       std::lock_guard<std::mutex> lock(g_countMutex);
       last = --handleCounts()[lower(name)] == 0;
-      if (last) handleCounts().erase(lower(name));
+      if (last) {
+        handleCounts().erase(lower(name));
+        scmstore::noteHandlesOpen(scmstore::folderOf(name), false);
+      }
     }
     if (last) scm::purgeIfDeleted(name);
   }

@@ -536,11 +536,17 @@ void Controller::finish() {
   // A starter still waiting holds the database lock: answer it before taking the lock.
   reportReady(readyFd_, ERROR_SERVICE_REQUEST_TIMEOUT);
   {
+    // A new run may have begun as soon as the sockets closed: its record is not this controller's to change.
     scmstore::DatabaseLock lock;
-    info.active = false;
-    scmstore::writeRun(folder_, info);
-    ServiceConfig config;
-    if (scmstore::readConfigFile(folder_, &config) && config.markedForDelete) scmstore::removeEntry(folder_);
+    scmstore::RunInfo current;
+    if (scmstore::readRun(folder_, &current) && current.controller == ::getpid()) {
+      info.active = false;
+      scmstore::writeRun(folder_, info);
+      ServiceConfig config;
+      if (scmstore::readConfigFile(folder_, &config) && config.markedForDelete &&
+          !scmstore::handlesOpenElsewhere(folder_, true))
+        scmstore::removeEntry(folder_);
+    }
   }
 }
 

@@ -136,7 +136,8 @@ void purgeIfDeleted(const std::string &name) {
   scmstore::DatabaseLock lock;
   std::string folder = scmstore::folderOf(name);
   ServiceConfig c;
-  if (scmstore::readConfigFile(folder, &c) && c.markedForDelete && !scmstore::controllerAlive(folder))
+  if (scmstore::readConfigFile(folder, &c) && c.markedForDelete && !scmstore::controllerAlive(folder) &&
+      !scmstore::handlesOpenElsewhere(folder, true))
     scmstore::removeEntry(folder);
 }
 
@@ -223,7 +224,7 @@ ServiceState queryService(const std::string &name) {
   scmstore::RunInfo run;
   bool hasRun = scmstore::readRun(folder, &run);
   std::vector<StatusRecord> history = scmstore::readHistory(folder);
-  st.active = hasRun && run.active && scmstore::controllerAlive(folder);
+  st.active = hasRun && run.active && !run.ended && scmstore::controllerAlive(folder);
   st.processId = run.pid;
   st.processEnded = run.ended;
   st.diedUnexpectedly = run.died;

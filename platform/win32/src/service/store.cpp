@@ -4,6 +4,7 @@
 #include "service/wire.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -200,7 +201,9 @@ bool writeConfigFile(const std::string &folder, const scm::ServiceConfig &c) {
   return writeFileAtomic(folder + "/config", out.str());
 }
 
-void removeEntry(const std::string &folder) {
+namespace {
+
+void removeFilesIn(const std::string &folder) {
   if (DIR *d = ::opendir(folder.c_str())) {
     while (dirent *e = ::readdir(d)) {
       std::string n = e->d_name;
@@ -208,7 +211,43 @@ void removeEntry(const std::string &folder) {
     }
     ::closedir(d);
   }
+}
+
+} // namespace
+
+void removeEntry(const std::string &folder) {
+  removeFilesIn(folder + "/handles");
+  ::rmdir((folder + "/handles").c_str());
+  removeFilesIn(folder);
   ::rmdir(folder.c_str());
+}
+
+void noteHandlesOpen(const std::string &folder, bool open) {
+  std::string dir = folder + "/handles";
+  std::string file = dir + "/" + std::to_string(::getpid());
+  if (open) {
+    ::mkdir(dir.c_str(), 0777);
+    writeFileAtomic(file, "");
+  } else {
+    ::unlink(file.c_str());
+  }
+}
+
+bool handlesOpenElsewhere(const std::string &folder, bool countOwnProcess) {
+  std::string dir = folder + "/handles";
+  bool open = false;
+  if (DIR *d = ::opendir(dir.c_str())) {
+    while (dirent *e = ::readdir(d)) {
+      char *end = nullptr;
+      long pid = std::strtol(e->d_name, &end, 10);
+      if (pid <= 0 || *end) continue;
+      if (pid == ::getpid() && !countOwnProcess) continue;
+      if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) open = true;
+      else ::unlink((dir + "/" + e->d_name).c_str()); // its process ended without closing them
+    }
+    ::closedir(d);
+  }
+  return open;
 }
 
 DatabaseLock::DatabaseLock() {

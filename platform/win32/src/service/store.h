@@ -36,6 +36,10 @@ bool writeConfigFile(const std::string &folder, const scm::ServiceConfig &config
 // Removes the entry's folder (configuration, history, logs).
 void removeEntry(const std::string &folder);
 
+// Which processes hold handles to the entry: one file per process under "handles", there while it holds any.
+void noteHandlesOpen(const std::string &folder, bool open);
+bool handlesOpenElsewhere(const std::string &folder, bool countOwnProcess);
+
 // The control manager's database lock (flock), held for the object's lifetime.
 class DatabaseLock {
 public:

@@ -161,8 +161,9 @@ TEST(ServiceRun, StatusesRecordedInOrderAndStopEndsTheDispatcherAfterTheMainFunc
   emu::scm::ControlReply r = emu::scm::sendControl("Run", SERVICE_CONTROL_STOP);
   EXPECT_EQ(r.error, 0u);
   EXPECT_EQ(r.handlerResult, 0u);
-  EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING)) << "reported inside the handler";
-  EXPECT_EQ(r.status.dwWaitHint, 5000u);
+  // Reported inside the handler, and perhaps already followed by the main function's SERVICE_STOPPED.
+  EXPECT_THAT(r.status.dwCurrentState, ::testing::AnyOf(static_cast<DWORD>(SERVICE_STOP_PENDING),
+                                                        static_cast<DWORD>(SERVICE_STOPPED)));
   ASSERT_TRUE(emu::scm::waitForState("Run", SERVICE_STOPPED, kWaitMs));
   ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Run").processEnded; }));
 
@@ -392,7 +393,8 @@ TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
   EXPECT_FALSE(ControlService(svc, SERVICE_CONTROL_PAUSE, &status));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
   ASSERT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  EXPECT_THAT(status.dwCurrentState, ::testing::AnyOf(static_cast<DWORD>(SERVICE_STOP_PENDING),
+                                                      static_cast<DWORD>(SERVICE_STOPPED)));
   ASSERT_TRUE(emu::scm::waitForState("Api", SERVICE_STOPPED, kWaitMs));
   ASSERT_TRUE(QueryServiceStatus(queryOnly, &status));
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));

@@ -1,0 +1,142 @@
+// The stand-in core program (BrimvaultServer.exe) as the service's tests steer it, and logging a session off.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "emu/emu.h"
+#include "emu/registry.h"
+#include "emu/scm.h"
+#include "emu/session.h"
+#include "testenv.h"
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+constexpr char kServerKey[] = "HKLM\\SOFTWARE\\Orlenta\\Brimvault\\server";
+
+struct Core {
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+};
+
+Core launch(DWORD flags = CREATE_NO_WINDOW) {
+  std::u16string cmd = emu::toUtf16("\"" + testenv::binDir() + "/BrimvaultServer.exe\"");
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  Core core;
+  if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi)) return core;
+  CloseHandle(pi.hThread);
+  core.process = pi.hProcess;
+  core.pid = pi.dwProcessId;
+  return core;
+}
+
+DWORD waitExit(const Core &core) {
+  DWORD code = STILL_ACTIVE;
+  if (WaitForSingleObject(core.process, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(core.process, &code);
+  CloseHandle(core.process);
+  return code;
+}
+
+std::vector<std::string> coreLog() {
+  std::istringstream in(testenv::readFile(emu::machineRoot() + "/BrimvaultServer/log"));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The core's event of process `pid` that starts with `event`, waiting for it to appear; empty when it does not.
+std::string coreEvent(DWORD pid, const std::string &event) {
+  const std::string prefix = std::to_string(pid) + " " + event;
+  for (int i = 0; i < 3000; ++i) {
+    for (const auto &line : coreLog())
+      if (line.rfind(prefix, 0) == 0) return line;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
+}
+
+void setControl(const std::string &lines) {
+  std::string dir = emu::machineRoot() + "/BrimvaultServer";
+  ::mkdir(dir.c_str(), 0777);
+  testenv::writeFile(dir + "/control", lines);
+}
+
+TEST(StandInCore, PerLaunchSettingsFullExitCodesAndTheRegistryValue) {
+  setControl("exitAfterMs=20\nexitCode=1115\n2.exitCode=191\n2.writeExitCode=0x40010004\n3.exitCode=0xC0000005\n");
+  Core first = launch();
+  ASSERT_NE(first.process, nullptr);
+  EXPECT_EQ(waitExit(first), 1115u);
+  EXPECT_FALSE(emu::regGetDword(kServerKey, "exitCode").has_value()) << "written only where asked";
+  Core second = launch();
+  EXPECT_EQ(waitExit(second), 191u);
+  EXPECT_EQ(emu::regGetDword(kServerKey, "exitCode").value_or(0), 0x40010004u);
+  Core third = launch();
+  EXPECT_EQ(waitExit(third), 0xC0000005u);
+  EXPECT_THAT(coreEvent(first.pid, "start"), HasSubstr("launch=1 session=1"));
+  EXPECT_THAT(coreEvent(second.pid, "start"), HasSubstr("launch=2"));
+  EXPECT_THAT(coreEvent(third.pid, "exit"), HasSubstr("code=3221225477"));
+}
+
+TEST(StandInCore, EndsOnCtrlCUnlessToldToIgnoreIt) {
+  setControl("");
+  Core core = launch();
+  ASSERT_FALSE(coreEvent(core.pid, "start").empty());
+  ::kill(static_cast<pid_t>(core.pid), SIGINT);
+  EXPECT_EQ(waitExit(core), 0u);
+  EXPECT_FALSE(coreEvent(core.pid, "ctrl-c").empty());
+
+  setControl("ignoreCtrlC=1\nspawnChild=1\n");
+  Core stubborn = launch();
+  std::string child = coreEvent(stubborn.pid, "child pid=");
+  ASSERT_FALSE(child.empty());
+  DWORD childPid = static_cast<DWORD>(std::stoul(child.substr(child.find('=') + 1)));
+  ASSERT_FALSE(coreEvent(childPid, "child-start").empty());
+  ::kill(static_cast<pid_t>(stubborn.pid), SIGINT);
+  ASSERT_FALSE(coreEvent(stubborn.pid, "ctrl-c ignored").empty());
+  EXPECT_EQ(WaitForSingleObject(stubborn.process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(TerminateProcess(stubborn.process, 1067));
+  EXPECT_EQ(waitExit(stubborn), 1067u);
+  HANDLE childHandle = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, childPid);
+  ASSERT_NE(childHandle, nullptr) << "the child outlives its parent until its job or someone ends it";
+  TerminateProcess(childHandle, 1);
+  CloseHandle(childHandle);
+}
+
+TEST(Logoff, EndsTheSessionsProgramsWithTheMarkerAndLeavesTheConsoleWithoutSession) {
+  setControl("");
+  emu::setActiveConsoleSession(2);
+  emu::setCurrentSessionId(2);
+  Core user = launch();
+  emu::setCurrentSessionId(3);
+  Core other = launch();
+  emu::setCurrentSessionId(1);
+  ASSERT_THAT(coreEvent(user.pid, "start"), HasSubstr("session=2"));
+  ASSERT_THAT(coreEvent(other.pid, "start"), HasSubstr("session=3"));
+
+  std::vector<DWORD> told = emu::scm::logoffSession(2);
+  EXPECT_THAT(told, Contains(user.pid));
+  EXPECT_THAT(told, ::testing::Not(Contains(other.pid)));
+  EXPECT_EQ(waitExit(user), 0u);
+  EXPECT_FALSE(coreEvent(user.pid, "logoff").empty());
+  EXPECT_EQ(emu::regGetDword(kServerKey, "exitCode").value_or(0), 0x40010004u);
+  EXPECT_EQ(emu::activeConsoleSession(), emu::kNoSession);
+
+  EXPECT_EQ(WaitForSingleObject(other.process, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "another session's program";
+  TerminateProcess(other.process, 1);
+  waitExit(other);
+}
+
+} // namespace
