@@ -81,28 +81,3 @@ TEST(SignalCenter, SignalsAreDeclaredInTheOrderThatFixesTheirMethodIndices) {
   EXPECT_EQ(signatures, expected);
   EXPECT_EQ(meta.propertyCount(), meta.propertyOffset());
 }
-
-TEST(SignalCenter, OtherSignalsCarryTheirArgumentsToDirectReceivers) {
-  SignalCenter *center = hub();
-  ASSERT_NE(center, nullptr);
-  std::vector<std::string> got;
-  QObject receiver;
-  QObject::connect(center, &SignalCenter::errDisappearSignal, &receiver,
-                   [&](int which, QString what, int index) {
-                     got.push_back("gone " + std::to_string(which) + " " + what.toStdString() + " " +
-                                   std::to_string(index));
-                   });
-  QObject::connect(center, &SignalCenter::uiEvent, &receiver,
-                   [&](int which, int what, std::string msg) {
-                     got.push_back("ui " + std::to_string(which) + " " + std::to_string(what) + " " + msg);
-                   });
-  QObject::connect(center, &SignalCenter::quitSig, &receiver, [&] { got.push_back("quit"); });
-  QObject::connect(center, &SignalCenter::serverExitCode, &receiver,
-                   [&](int code) { got.push_back("exit " + std::to_string(code)); });
-  emit center->errDisappearSignal(1, QStringLiteral("x"), 0);
-  emit center->uiEvent(2, 3, std::string("m\0n", 3));
-  emit center->quitSig();
-  emit center->serverExitCode(1115);
-  const std::vector<std::string> expected = {"gone 1 x 0", "ui 2 3 " + std::string("m\0n", 3), "quit", "exit 1115"};
-  EXPECT_EQ(got, expected);
-}
