@@ -1,0 +1,135 @@
+// Stopping the service while the core runs: the terminate copy's Ctrl+C, the 20000 ms grace, a copy that cannot
+// start or hangs, and module or folder paths too long for their buffers.
+#include "servicefixture.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "emu/emu.h"
+#include "emu/process.h"
+#include "testenv.h"
+
+namespace servicetest {
+namespace {
+
+// The terminate copies of this machine that are still running.
+std::vector<DWORD> terminateCopies(DWORD servicePid) {
+  std::vector<DWORD> out;
+  for (const auto &p : emu::listProcesses())
+    if (p.exeName == "BrimvaultService" && p.pid != servicePid) out.push_back(p.pid);
+  return out;
+}
+
+TEST_F(ServiceTest, StopSendsTheCoreCtrlC) {
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  stopService();
+  DWORD core = corePid(1);
+  EXPECT_TRUE(coreHas(core, "ctrl-c"));
+  EXPECT_EQ(exitCodeOf(core), 0u);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 0);
+  EXPECT_EQ(count("Brimvault Core stoppped"), 1);
+  EXPECT_EQ(coreLaunches(), 1);
+  std::vector<std::string> copy = terminateLog();
+  ASSERT_FALSE(copy.empty());
+  EXPECT_EQ(copy.back(), "logger end");
+  EXPECT_EQ(copy.size(), 1u) << copy.front();
+  EXPECT_EQ(serviceLog().back(), "logger end");
+}
+
+TEST_F(ServiceTest, StopKillsACoreThatIgnoresCtrlC) {
+  setCoreControl("ignoreCtrlC=1\n");
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  stopService();
+  DWORD core = corePid(1);
+  EXPECT_TRUE(coreHas(core, "ctrl-c ignored"));
+  EXPECT_EQ(exitCodeOf(core), 1067u);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 1);
+  EXPECT_EQ(count("Brimvault Core stoppped"), 1);
+}
+
+TEST_F(ServiceTest, StopKillsTheCoreWhenTheCopyCannotStart) {
+  startService("CreateProcessAsUserW=5@2"); // the first call launches the core, the second the copy
+  ASSERT_TRUE(waitForCore(1));
+  stopService();
+  DWORD core = corePid(1);
+  EXPECT_FALSE(coreHas(core, "ctrl-c"));
+  EXPECT_EQ(exitCodeOf(core), 1067u);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 1);
+  EXPECT_EQ(count("Brimvault Core stoppped"), 1);
+  EXPECT_TRUE(terminateLog().empty());
+}
+
+TEST_F(ServiceTest, StopEndsACopyThatHangs) {
+  // The copy opens its log first; a FIFO in place of today's log file holds it there.
+  std::string folder = emu::hostPath("C:/Brimvault/log/bvs/tmp");
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+  std::vector<std::string> fifos;
+  for (time_t t : {time(nullptr), time(nullptr) + 86400}) {
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&t));
+    fifos.push_back(folder + "/bvs_" + day + ".xlog");
+    ASSERT_EQ(::mkfifo(fifos.back().c_str(), 0666), 0);
+  }
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  const DWORD service = state().processId;
+  emu::scm::ControlReply reply = control(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(reply.handlerResult, 0u);
+  std::vector<DWORD> copies;
+  ASSERT_TRUE(waitUntil([&] { return !(copies = terminateCopies(service)).empty(); }));
+  ASSERT_TRUE(waitServiceEnded());
+
+  EXPECT_EQ(exitCodeOf(copies.front()), 1067u);
+  EXPECT_FALSE(processAlive(copies.front()));
+  DWORD core = corePid(1);
+  EXPECT_FALSE(coreHas(core, "ctrl-c"));
+  EXPECT_EQ(exitCodeOf(core), 1067u);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 1);
+  EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  for (const auto &f : fifos) ::unlink(f.c_str());
+}
+
+// Copies the service and the core into a folder whose path has exactly `length` characters.
+std::string installInFolderOfLength(const std::string &base, size_t length) {
+  std::string folder = base + "/";
+  folder += std::string(length - folder.size(), 'd');
+  EXPECT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
+  for (const char *name : {"BrimvaultService", "BrimvaultServer.exe"}) {
+    QString to = QString::fromStdString(folder + "/" + name);
+    EXPECT_TRUE(QFile::copy(QString::fromStdString(testenv::binDir() + "/" + name), to));
+    QFile::setPermissions(to, QFile::permissions(to) | QFile::ExeOwner);
+  }
+  return folder;
+}
+
+TEST_F(ServiceTest, ModulePathTooLongForItsBufferFailsTheCopy) {
+  // The folder fits the current-folder buffer (261), the program's path does not fit 260.
+  ASSERT_LT(root.size(), 200u);
+  std::string folder = installInFolderOfLength(root, 250);
+  startService(std::string(), folder + "/BrimvaultService");
+  ASSERT_TRUE(waitForCore(1));
+  stopService();
+  EXPECT_EQ(count("GetModuleFileNameW failed: 0x7a"), 1);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 1);
+  EXPECT_EQ(exitCodeOf(corePid(1)), 1067u);
+  EXPECT_TRUE(terminateLog().empty());
+}
+
+TEST_F(ServiceTest, FolderTooLongForItsBufferLaunchesNothing) {
+  std::string folder = installInFolderOfLength(root, 270);
+  startService(std::string(), folder + "/BrimvaultService");
+  ASSERT_TRUE(waitForLog("GetCurrentDirectoryW failed: 0x7a", 3));
+  EXPECT_EQ(countPrefix("console_session_id: "), count("GetCurrentDirectoryW failed: 0x7a"));
+  EXPECT_EQ(coreLaunches(), 0);
+  stopService();
+  EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+} // namespace
+} // namespace servicetest

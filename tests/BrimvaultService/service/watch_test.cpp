@@ -1,0 +1,246 @@
+// The launch and watch loop: exits of the core, the logoff state, session changes, shut-down over the socket,
+// failed launch steps and the job around each launch.
+#include "servicefixture.h"
+
+#include <QFile>
+
+#include <atomic>
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+
+#include "Protocol/frame.h"
+#include "emu/emu.h"
+#include "emu/process.h"
+#include "emu/registry.h"
+#include "emu/session.h"
+
+namespace servicetest {
+namespace {
+
+class CoreExitCode : public ServiceTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(CoreExitCode, StopsTheServiceAndTellsTheUserInterface) {
+  const DWORD code = GetParam();
+  setCoreControl("exitAfterMs=1500\nexitCode=" + std::to_string(code) + "\n");
+  startService();
+  UiClient ui;
+  ASSERT_TRUE(ui.connect());
+  ui.send(uiDeclaration());
+
+  QByteArray received = ui.readUntilClosed();
+  ASSERT_TRUE(waitServiceEnded());
+
+  ASSERT_EQ(received.size(), 34);
+  EXPECT_EQ(parseLengthFromArray(received), 30);
+  ServerExitCodeRequest message;
+  ASSERT_TRUE(QProtobufSerializer().deserialize(&message, received.mid(4)));
+  EXPECT_EQ(message.header().type(), "ServerExitCodeRequest");
+  EXPECT_EQ(message.header().version(), 1);
+  EXPECT_EQ(message.exitcode(), static_cast<int>(code));
+
+  EXPECT_EQ(coreLaunches(), 1);
+  EXPECT_EQ(count("Brimvault Core exit with " + std::to_string(code) + ", 0"), 1);
+  EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(state().processExitCode, 0u);
+  EXPECT_EQ(serviceLog().back(), "logger end");
+}
+
+INSTANTIATE_TEST_SUITE_P(Service, CoreExitCode, ::testing::Values(1115u, 191u));
+
+// Another client keeps the main thread busy with frames while the core ends: the exit code must still get out
+// before the service goes.
+TEST_F(ServiceTest, CoreExitCodeReachesTheUserInterfaceWhileTheMainThreadIsBusy) {
+  setCoreControl("exitAfterMs=1500\nexitCode=1115\n");
+  startService();
+  UiClient ui;
+  ASSERT_TRUE(ui.connect());
+  ui.send(uiDeclaration());
+
+  std::atomic<bool> done{false};
+  std::thread flood([&] {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = std::string(std::getenv("TMPDIR")) + "/Brimvault-Service-Socket";
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return;
+    CommandRequest start;
+    start.set_command(START);
+    QByteArray frame = writeFrame(start);
+    QByteArray batch;
+    for (int i = 0; i < 512; ++i) batch += frame;
+    while (!done && ::send(fd, batch.constData(), static_cast<size_t>(batch.size()), MSG_NOSIGNAL) > 0) {
+    }
+    ::close(fd);
+  });
+  QByteArray received = ui.readUntilClosed();
+  done = true;
+  flood.join();
+  ASSERT_TRUE(waitServiceEnded());
+
+  ASSERT_EQ(received.size(), 34);
+  ServerExitCodeRequest message;
+  ASSERT_TRUE(QProtobufSerializer().deserialize(&message, received.mid(4)));
+  EXPECT_EQ(message.exitcode(), 1115);
+}
+
+TEST_F(ServiceTest, JobEndsWhatTheCoreLeftAtTheEndOfEachCycle) {
+  setCoreControl("1.exitAfterMs=300\n1.exitCode=7\n1.spawnChild=1\n2.exitAfterMs=300\n2.spawnChild=1\n");
+  startService();
+  ASSERT_TRUE(waitForCore(3));
+  stopService();
+
+  for (int launch = 1; launch <= 2; ++launch) {
+    DWORD pid = corePid(launch);
+    DWORD child = 0;
+    for (const auto &line : coreEvents())
+      if (line.rfind(std::to_string(pid) + " child pid=", 0) == 0) child = static_cast<DWORD>(std::stoul(line.substr(line.find('=') + 1)));
+    ASSERT_NE(child, 0u) << "launch " << launch;
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(child); })) << "child of launch " << launch;
+  }
+  EXPECT_EQ(count("Brimvault Core exit with 7, 0"), 1);
+  EXPECT_EQ(count("Brimvault Core exit with 0, 0"), 1);
+}
+
+TEST_F(ServiceTest, LogoffWaitsForAConsoleConnect) {
+  setCoreControl("1.exitAfterMs=200\n1.writeExitCode=0x40010004\n2.exitAfterMs=200\n");
+  startService();
+  ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff"));
+  ASSERT_TRUE(waitForLog("user is logoff, and session not connect yet.", 5));
+  EXPECT_EQ(coreLaunches(), 1);
+
+  EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
+  ASSERT_TRUE(waitForCore(2));
+  EXPECT_EQ(count("send session change event"), 1);
+  EXPECT_EQ(countPrefix("console_session_id: 1"), 2);
+
+  // "exitCode" is left as read: the second core did not rewrite it, so its exit counts as a logoff too.
+  ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff", 2));
+  ASSERT_TRUE(waitForLog("user is logoff, and session not connect yet.", 7));
+  EXPECT_EQ(coreLaunches(), 2);
+  stopService();
+}
+
+TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
+  setCoreControl("1.exitAfterMs=300\n1.writeExitCode=0x40010004\n");
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  const pid_t service = static_cast<pid_t>(state().processId);
+  // Hold the service while the core ends, so the connect reaches it together with the core's exit.
+  ASSERT_EQ(::kill(service, SIGSTOP), 0);
+  bool ended = waitForCoreEvent(corePid(1), "exit code=0");
+  std::thread connect([&] { control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ::kill(service, SIGCONT);
+  connect.join();
+  ASSERT_TRUE(ended);
+
+  ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff"));
+  EXPECT_TRUE(waitForCore(2)) << "the console connect was lost";
+  stopService();
+}
+
+TEST_F(ServiceTest, ConnectOfTheSameSessionKeepsTheCore) {
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
+  ASSERT_TRUE(waitForLog("session id, cur: 1, last: 1"));
+  EXPECT_EQ(count("session change event, type: 1"), 1);
+  EXPECT_EQ(count("send session change event"), 1);
+  EXPECT_FALSE(coreHas(corePid(1), "ctrl-c"));
+  EXPECT_EQ(count("Brimvault Core stoppped"), 0);
+  EXPECT_TRUE(processAlive(corePid(1)));
+  stopService();
+  EXPECT_EQ(coreLaunches(), 1);
+}
+
+TEST_F(ServiceTest, ConnectOfAnotherSessionMovesTheCore) {
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  emu::setActiveConsoleSession(2);
+  EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 2).handlerResult, 0u);
+  ASSERT_TRUE(waitForCore(2));
+  EXPECT_EQ(count("session id, cur: 2, last: 1"), 1);
+  EXPECT_TRUE(coreHas(corePid(1), "ctrl-c"));
+  EXPECT_EQ(exitCodeOf(corePid(1)), 0u);
+  EXPECT_EQ(count("Brimvault Core stoppped"), 1);
+  EXPECT_EQ(count("console_session_id: 2"), 1);
+  EXPECT_TRUE(coreHas(corePid(2), "start launch=2 session=2"));
+  stopService();
+}
+
+TEST_F(ServiceTest, WithoutConsoleSessionTheCoreRunsInTheServiceSession) {
+  emu::setActiveConsoleSession(emu::kNoSession);
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  EXPECT_GE(count("No console session yet"), 1);
+  EXPECT_EQ(count("console_session_id: 0"), 1);
+  EXPECT_TRUE(coreHas(corePid(1), "start launch=1 session=0"));
+  stopService();
+}
+
+TEST_F(ServiceTest, ShutDownDuringTheFirstWaitEndsTheNextLaunch) {
+  setTimeScale(0.25); // 750 ms before the launch, 5 s for the core to end by itself
+  startService();
+  UiClient client;
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(waitUntil([&] { return state().status.dwCurrentState == SERVICE_RUNNING; }));
+  client.send(shutDownCommand());
+
+  ASSERT_TRUE(waitServiceEnded());
+  EXPECT_EQ(coreLaunches(), 1);
+  EXPECT_EQ(count("we need force stop Brimvault Core"), 1);
+  EXPECT_EQ(count("Brimvault Core stoppped"), 1);
+  EXPECT_FALSE(coreHas(corePid(1), "ctrl-c"));
+  EXPECT_EQ(exitCodeOf(corePid(1)), 1067u);
+  EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(count("service pre stop"), 0);
+  EXPECT_EQ(serviceLog().back(), "logger end");
+}
+
+struct LaunchFailure {
+  const char *failure;
+  const char *line;
+  bool noConsole;
+};
+
+class FailedLaunchStep : public ServiceTest, public ::testing::WithParamInterface<LaunchFailure> {};
+
+TEST_P(FailedLaunchStep, IsLoggedAndRetried) {
+  if (GetParam().noConsole) emu::setActiveConsoleSession(emu::kNoSession);
+  startService(GetParam().failure);
+  ASSERT_TRUE(waitForCore(1));
+  EXPECT_EQ(count(GetParam().line), 1);
+  EXPECT_EQ(countPrefix("console_session_id: "), GetParam().noConsole ? 1 : 2);
+  EXPECT_TRUE(processAlive(corePid(1)));
+  stopService();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Service, FailedLaunchStep,
+    ::testing::Values(LaunchFailure{"OpenProcessToken=5@1", "console_token is null", false},
+                      LaunchFailure{"DuplicateTokenEx=5@1", "console_token is null", false},
+                      LaunchFailure{"SetTokenInformation=1314@1", "console_token is null", false},
+                      LaunchFailure{"CreateJobObjectW=8@1", "job_handle is null", false},
+                      LaunchFailure{"SetInformationJobObject=87@1", "job_handle is null", false},
+                      LaunchFailure{"CreateProcessAsUserW=5@1", "CreateProcessAsUserW failed, err: 0x5", false},
+                      LaunchFailure{"GetCurrentDirectoryW=3@1", "GetCurrentDirectoryW failed: 0x3", false},
+                      LaunchFailure{"ProcessIdToSessionId=87@1", "ProcessIdToSessionId failed: 0x57", true}),
+    [](const auto &info) { return failureName(info.param.failure); });
+
+TEST_F(ServiceTest, FailedWatchEndsTheCoreAndTheNextCycleLaunchesAgain) {
+  startService("WaitForMultipleObjects=6@2"); // the wait after serving a session change fails
+  ASSERT_TRUE(waitForCore(1));
+  EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
+  ASSERT_TRUE(waitForCore(2));
+  EXPECT_EQ(countPrefix("WaitForMultipleObjects failed"), 1);
+  EXPECT_EQ(exitCodeOf(corePid(1)), 1067u);
+  EXPECT_EQ(countPrefix("Brimvault Core exit with"), 0);
+  EXPECT_TRUE(processAlive(corePid(2)));
+  stopService();
+}
+
+} // namespace
+} // namespace servicetest
