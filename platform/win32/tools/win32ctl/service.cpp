@@ -253,7 +253,7 @@ int svcList(const Args &args) {
 win32ctl::Command regHost("scm-host", "scm-host <service> <ready-fd> [args...]  (internal) controller of a run",
                           &scmHost);
 win32ctl::Command regCreate("svc-create", kCreateUsage, &svcCreate);
-win32ctl::Command regDelete("svc-delete", "svc-delete <service>  mark a service for deletion", &svcDelete);
+win32ctl::Command regDelete("svc-delete", "svc-delete <service>  delete a service (its entry goes once it has stopped)", &svcDelete);
 win32ctl::Command regStart("svc-start", "svc-start <service> [args...]  start a service in session 0", &svcStart);
 win32ctl::Command regStop("svc-stop", "svc-stop <service> [--wait <ms>]  send SERVICE_CONTROL_STOP", &svcStop);
 win32ctl::Command regControl("svc-control",
