@@ -18,36 +18,37 @@ namespace {
 struct JobObject : KernelObject {
   std::mutex mutex;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  // Every process assigned, ended ones included: what they started may still run.
   std::vector<std::shared_ptr<ProcessState>> members;
   const char *typeName() const override { return "Job"; }
 
-  // Members still running; ended ones are dropped.
+  std::vector<std::shared_ptr<ProcessState>> allMembers() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return members;
+  }
+
   std::vector<std::shared_ptr<ProcessState>> liveMembers() {
     std::vector<std::shared_ptr<ProcessState>> live;
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto &m : members) {
+    for (auto &m : allMembers()) {
       if (startTimeOf(m->pid) == m->start && !isZombie(m->pid)) live.push_back(m);
     }
-    members = live;
     return live;
   }
 
-  void terminateAll(bool record, DWORD code) {
+  void terminateAll(DWORD code) {
     for (auto &m : liveMembers()) {
-      if (record) {
-        {
-          std::lock_guard<std::mutex> lock(waitEngineMutex());
-          m->terminated = true;
-          m->terminatedWith = code;
-        }
-        recordExit(m->pid, m->start, code);
+      {
+        std::lock_guard<std::mutex> lock(waitEngineMutex());
+        m->terminated = true;
+        m->terminatedWith = code;
       }
-      killTree(m->pid, m->start);
+      recordExit(m->pid, m->start, code);
     }
+    killJobMembers(allMembers());
   }
 
   ~JobObject() override {
-    if (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) terminateAll(false, 0);
+    if (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) killJobMembers(members);
   }
 };
 
@@ -61,22 +62,53 @@ constexpr DWORD kKnownLimits = 0x7FFF;
 
 } // namespace
 
-void killTree(pid_t pid, unsigned long long start) {
-  if (pid <= 1 || pid == getpid() || startTimeOf(pid) != start) return;
-  // Descendants by parent links, found before anything dies and is re-parented.
+void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members) {
+  if (members.empty()) return;
+  const pid_t self = getpid();
+  // Who started whom: the process table remembers creators that have ended; /proc knows the rest.
+  struct Known {
+    unsigned long long start = 0;
+    bool breakaway = false;
+  };
+  std::map<pid_t, Known> alive;
   std::map<pid_t, std::vector<pid_t>> children;
-  for (pid_t p : allPids()) children[parentOf(p)].push_back(p);
-  std::vector<pid_t> tree{pid};
-  std::set<pid_t> seen{pid};
-  for (size_t i = 0; i < tree.size(); ++i) {
-    for (pid_t c : children[tree[i]]) {
-      if (c != getpid() && seen.insert(c).second) tree.push_back(c);
+  for (const auto &e : liveEntries()) {
+    alive[e.pid] = Known{e.start, e.breakaway};
+    children[e.parent].push_back(e.pid);
+  }
+  for (pid_t p : allPids()) {
+    if (alive.count(p) || isZombie(p)) continue;
+    unsigned long long start = startTimeOf(p);
+    if (start == 0) continue;
+    alive[p] = Known{start, false};
+    children[parentOf(p)].push_back(p);
+  }
+  std::set<pid_t> doomed;
+  std::vector<std::pair<pid_t, unsigned long long>> queue; // a process and its start: its children start later
+  for (const auto &m : members) {
+    auto it = alive.find(m->pid);
+    if (it != alive.end() && it->second.start == m->start) doomed.insert(m->pid);
+    queue.emplace_back(m->pid, m->start);
+    // The rest of a group that a member led (the group outlives its leader).
+    for (const auto &a : alive) {
+      if (!a.second.breakaway && groupOf(a.first) == m->pid && a.second.start >= m->start && belongsToMachine(a.first)) {
+        doomed.insert(a.first);
+      }
     }
   }
-  const bool leader = getpgid(pid) == pid && getpgid(0) != pid;
-  kill(pid, SIGKILL);
-  if (leader) killpg(pid, SIGKILL);
-  for (size_t i = 1; i < tree.size(); ++i) kill(tree[i], SIGKILL);
+  std::set<pid_t> visited;
+  for (size_t i = 0; i < queue.size(); ++i) {
+    const auto [parent, parentStart] = queue[i];
+    if (!visited.insert(parent).second) continue;
+    for (pid_t c : children[parent]) {
+      const Known &k = alive[c];
+      if (k.breakaway || k.start < parentStart) continue; // broke away, or a pid reused since
+      doomed.insert(c);
+      queue.emplace_back(c, k.start);
+    }
+  }
+  doomed.erase(self);
+  for (pid_t p : doomed) kill(p, SIGKILL);
 }
 
 bool jobsFromHandles(const HANDLE *handles, size_t count, std::vector<std::shared_ptr<KernelObject>> *jobs) {
@@ -236,6 +268,6 @@ extern "C" BOOL WINAPI TerminateJobObject(HANDLE hJob, UINT uExitCode) {
   EMU_FAIL_POINT("TerminateJobObject", FALSE);
   auto job = emu::proc::jobFromHandle(hJob);
   if (!job) return FALSE;
-  job->terminateAll(true, uExitCode);
+  job->terminateAll(uExitCode);
   return TRUE;
 }

@@ -553,6 +553,7 @@ BOOL createProcess(const Creation &c) {
   entry.session = session;
   entry.image = st->image;
   entry.console = console == "self" ? std::to_string(pid) : console;
+  entry.breakaway = (c.flags & CREATE_BREAKAWAY_FROM_JOB) != 0;
   writeEntry(entry);
 
   {

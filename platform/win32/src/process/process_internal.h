@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace emu {
 namespace proc {
@@ -36,8 +37,9 @@ std::string currentConsole();
 // Console of a live process of this machine; false when there is no such process.
 bool consoleOf(pid_t pid, std::string *console);
 
-// Kills a process and every process of its group (when it leads one) and every descendant.
-void killTree(pid_t pid, unsigned long long start);
+// Kills the processes of a job, ended or not: the ones still running, every process started from them (through
+// the process table and parent links; those that broke away excepted) and the rest of the process groups they led.
+void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members);
 
 } // namespace proc
 } // namespace emu

@@ -65,6 +65,8 @@ bool parseEntry(const std::string &text, Entry *e) {
       e->image = value;
     } else if (key == "console") {
       e->console = value;
+    } else if (key == "breakaway") {
+      e->breakaway = value == "1";
     }
   }
   return havePid;
@@ -173,6 +175,7 @@ void writeEntry(const Entry &e) {
   std::ostringstream out;
   out << "pid=" << e.pid << "\nstart=" << e.start << "\nparent=" << e.parent << "\nsession=" << e.session
       << "\nimage=" << e.image << "\nconsole=" << e.console << "\n";
+  if (e.breakaway) out << "breakaway=1\n";
   writeFileAtomic(entryPath(e.pid), out.str());
 }
 

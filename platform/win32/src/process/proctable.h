@@ -36,6 +36,7 @@ struct Entry {
   DWORD session = 0;
   std::string image;   // Windows path of the program, or its host path when it lies under no drive
   std::string console; // "none", or the process group id of its console
+  bool breakaway = false; // created with CREATE_BREAKAWAY_FROM_JOB: not part of its creator's jobs
 };
 void writeEntry(const Entry &e);
 // The entry of a live process (start time checked); false for an unknown or ended process.

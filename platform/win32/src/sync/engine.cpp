@@ -1,6 +1,7 @@
 // WaitForSingleObject and WaitForMultipleObjects over every waitable object, under one lock and one condition.
 #include "sync/waitable.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -34,8 +35,10 @@ std::shared_ptr<Waitable> waitableFor(HANDLE h) {
   return lookupHandleAs<Waitable>(h);
 }
 
-// Objects in other processes are looked at again after this long.
-constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// Objects in other processes are looked at again after this long, doubling up to the longest interval while a
+// wait goes on.
+constexpr auto kFirstPoll = std::chrono::milliseconds(1);
+constexpr auto kLongestPoll = std::chrono::milliseconds(16);
 
 } // namespace
 
@@ -79,6 +82,7 @@ DWORD waitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD ms) {
   const DWORD scaled = emu::scaledMs(ms);
   const auto deadline = steady_clock::now() + milliseconds(scaled == INFINITE ? 0 : scaled);
   std::vector<emu::Waitable::Take> taken(count, emu::Waitable::NotSignaled);
+  auto poll = std::chrono::duration_cast<steady_clock::duration>(emu::kFirstPoll);
 
   emu::Engine &e = emu::engine();
   std::unique_lock<std::mutex> lock(e.mutex);
@@ -108,9 +112,10 @@ DWORD waitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD ms) {
     }
     if (scaled != INFINITE && steady_clock::now() >= deadline) return WAIT_TIMEOUT;
     if (polled) {
-      auto until = steady_clock::now() + emu::kPollInterval;
+      auto until = steady_clock::now() + poll;
       if (scaled != INFINITE && deadline < until) until = deadline;
       e.changed.wait_until(lock, until);
+      poll = std::min<steady_clock::duration>(poll * 2, emu::kLongestPoll);
     } else if (scaled == INFINITE) {
       e.changed.wait(lock);
     } else {

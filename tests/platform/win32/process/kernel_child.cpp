@@ -6,7 +6,8 @@
 //   report <file>                write "argv..." lines, "cwd=", "session=", "env:<name>=" lines, then exit 0
 //   ctrlc <file>                 install a Ctrl+C handler that writes <file>, returns TRUE and lets main exit 7
 //   ignore-ctrlc <ready>         SetConsoleCtrlHandler(NULL, TRUE), write <ready>, sleep
-//   spawn <file>                 start "kernel_child sleep" in the same group, write its pid to <file>, sleep
+//   spawn <file> [exit|breakaway] start "kernel_child sleep" in the same group, write its pid to <file>, then
+//                                sleep, or exit 0 at once (with "breakaway" the child leaves the job)
 //   hold-mutex <name> <ready>    own the named mutex, write <ready>, sleep until killed
 //   lock-mutex <name> <result>   wait for the named mutex, write the wait result to <result>, exit 0
 //   terminate-by-ctrlc <pid>     AttachConsole(pid), ignore Ctrl+C, send it; exit with 0 or the failing error
@@ -94,9 +95,11 @@ int main(int argc, char **argv) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 4;
+    const DWORD flags = b == "breakaway" ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi)) return 4;
     writeText(a, std::to_string(pi.dwProcessId) + "\n");
-    sleepForever();
+    if (b.empty()) sleepForever();
+    return 0;
   }
   if (mode == "hold-mutex" || mode == "lock-mutex") {
     std::u16string name = toWide(a);

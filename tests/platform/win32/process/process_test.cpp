@@ -277,6 +277,40 @@ TEST(Jobs, JobListAttributeIsReadThroughItsPointerAndKillOnCloseEndsGrandchildre
   HeapFree(GetProcessHeap(), 0, list);
 }
 
+TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> storage(size);
+  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
+  ASSERT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(HANDLE), nullptr, nullptr));
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof(si);
+  si.lpAttributeList = list;
+
+  auto orphan = [&](const char16_t *how, const std::string &file) {
+    Child member(u"spawn " + wide(file) + u" " + how, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, &si.StartupInfo);
+    EXPECT_EQ(member.waitExit(), 0u);
+    return OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(kt::awaitFile(file))));
+  };
+  HANDLE left = orphan(u"exit", testenv::tempDir() + "/left");
+  HANDLE brokeAway = orphan(u"breakaway", testenv::tempDir() + "/away");
+  ASSERT_TRUE(left && brokeAway);
+  EXPECT_EQ(WaitForSingleObject(left, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(job);
+  EXPECT_EQ(WaitForSingleObject(left, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(brokeAway, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+  HANDLE kill = OpenProcess(PROCESS_TERMINATE, FALSE, GetProcessId(brokeAway));
+  EXPECT_TRUE(TerminateProcess(kill, 0));
+  EXPECT_EQ(WaitForSingleObject(brokeAway, INFINITE), WAIT_OBJECT_0);
+  for (HANDLE h : {left, brokeAway, kill}) CloseHandle(h);
+  DeleteProcThreadAttributeList(list);
+}
+
 TEST(Jobs, WithoutKillOnCloseMembersOutliveTheJob) {
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
