@@ -32,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 // How long the program has to connect its dispatcher, and a handler to answer (real time, as the system's own).
 constexpr auto kConnectTimeout = std::chrono::seconds(30);
 constexpr auto kHandlerTimeout = std::chrono::seconds(30);
+constexpr auto kRootCheckInterval = std::chrono::seconds(1);
 constexpr DWORD kStatusControlCExit = 0xC000013A;
 
 void logLine(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -107,6 +108,7 @@ public:
   Controller(std::string name, int readyFd, std::vector<std::string> args)
       : name_(std::move(name)), readyFd_(readyFd), args_(std::move(args)) {}
   int run();
+  bool rootGone() const { return rootGone_; }
 
 private:
   bool spawnService();
@@ -129,6 +131,7 @@ private:
   std::vector<Conn> conns_;
   pid_t child_ = 0;
   bool childEnded_ = false;
+  bool rootGone_ = false;
   int waitStatus_ = 0;
   int controlFd_ = -1, statusFd_ = -1;
   bool haveStatus_ = false;
@@ -285,9 +288,16 @@ int Controller::run() {
     };
     if (readyFd_ >= 0) consider(connectDeadline_);
     if (inFlight_) consider(inFlightDeadline_);
+    consider(now + kRootCheckInterval);
     int rc = ::poll(fds.data(), fds.size(), timeout);
     if (rc < 0 && errno != EINTR) break;
     now = Clock::now();
+    if (!rootGone_ && ::access((folder_ + "/config").c_str(), F_OK) != 0) {
+      // The machine was thrown away (a test's root removed) with the service still running: end it, leave nothing.
+      rootGone_ = true;
+      ::kill(-child_, SIGKILL);
+      ::kill(child_, SIGKILL);
+    }
     if (readyFd_ >= 0 && now >= connectDeadline_) {
       logLine("scm: %s did not connect its dispatcher in time", name_.c_str());
       ::kill(-child_, SIGKILL);
@@ -500,6 +510,10 @@ void Controller::reap() {
 }
 
 void Controller::finish() {
+  if (rootGone_) { // nothing left to record into, and nothing to recreate
+    reportReady(readyFd_, ERROR_SERVICE_REQUEST_TIMEOUT);
+    return;
+  }
   DWORD exitCode = exitCodeOf(child_, waitStatus_);
   bool died = !haveStatus_ || last_.dwCurrentState != SERVICE_STOPPED;
   logLine("scm: %s process %d ended with %u%s", name_.c_str(), static_cast<int>(child_), exitCode,
@@ -565,7 +579,10 @@ int runController(const std::vector<std::string> &args) {
   if (pid > 0) ::_exit(0);
   ::setsid();
   Controller controller(args[0], readyFd, std::vector<std::string>(args.begin() + 2, args.end()));
-  return controller.run();
+  int rc = controller.run();
+  // Leaving through exit() would record this process's exit code under the root and so bring a removed root back.
+  if (controller.rootGone()) ::_exit(rc);
+  return rc;
 }
 
 } // namespace scm

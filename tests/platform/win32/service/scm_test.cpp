@@ -18,7 +18,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <csignal>
+#include <dirent.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -100,6 +103,20 @@ std::string win32ctl(const std::string &args, int *rc) {
   int status = ::pclose(p);
   *rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return out;
+}
+
+// Whether a controller process ("win32ctl scm-host <service> ...") of this machine is alive.
+bool controllerRunning(const std::string &service) {
+  const std::string wanted = std::string("scm-host") + '\0' + service + '\0';
+  bool found = false;
+  if (DIR *d = ::opendir("/proc")) {
+    while (dirent *e = ::readdir(d)) {
+      std::string cmdline = testenv::readFile(std::string("/proc/") + e->d_name + "/cmdline");
+      if (cmdline.find(wanted) != std::string::npos) found = true;
+    }
+    ::closedir(d);
+  }
+  return found;
 }
 
 void WINAPI unusedMain(DWORD, LPWSTR *) {}
@@ -286,6 +303,22 @@ TEST(ServiceDeath, AProcessEndingWithoutStoppedIsNoticedAndTheServiceCanStartAga
   EXPECT_EQ(emu::scm::statusHistory("Crash").size(), 2u) << "a new run starts a new history";
   EXPECT_FALSE(emu::scm::queryService("Crash").processEnded);
   stopAndWait("Crash");
+}
+
+TEST(ServiceDeath, ThrowingTheMachineAwayEndsItsServicesAndLeavesNothingBehind) {
+  const std::string saved = emu::machineRoot();
+  const std::string other = testenv::tempDir() + "/thrown-away";
+  setenv("WIN32_ROOT", other.c_str(), 1);
+  emu::resetMachineRoot();
+  create("Orphan");
+  startRunning("Orphan");
+  DWORD pid = emu::scm::queryService("Orphan").processId;
+  ASSERT_EQ(std::system(("rm -rf '" + other + "'").c_str()), 0);
+  setenv("WIN32_ROOT", saved.c_str(), 1);
+  emu::resetMachineRoot();
+  EXPECT_TRUE(waitUntil([pid] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
+  EXPECT_TRUE(waitUntil([] { return !controllerRunning("Orphan"); }));
+  EXPECT_NE(::access(other.c_str(), F_OK), 0) << "nothing recreated the removed root";
 }
 
 TEST(ServiceStart, FailuresAreReported) {
