@@ -140,7 +140,7 @@ struct ProcessObject : Waitable {
   ProcessObject(std::shared_ptr<ProcessState> s, DWORD a, bool t) : st(std::move(s)), access(a), thread(t) {}
   const char *typeName() const override { return thread ? "Thread" : "Process"; }
   Take tryTake(DWORD) override {
-    if (!st->child) refreshExited(*st);
+    refreshExited(*st);
     return st->exited ? Taken : NotSignaled;
   }
   void untake(DWORD, Take) override {}
@@ -222,8 +222,10 @@ void startReaper(const std::shared_ptr<ProcessState> &st) {
     } while (r < 0 && errno == EINTR);
     {
       std::lock_guard<std::mutex> lock(waitEngineMutex());
-      st->exitCode = exitCodeFrom(*st, status, r == st->pid);
-      st->exited = true;
+      if (!st->exited) { // a wait may have seen the end first (refreshExited)
+        st->exitCode = exitCodeFrom(*st, status, r == st->pid);
+        st->exited = true;
+      }
     }
     wakeWaiters();
   }).detach();
@@ -573,7 +575,19 @@ BOOL createProcess(const Creation &c) {
 } // namespace
 
 void refreshExited(ProcessState &st) {
-  if (st.exited || st.child) return;
+  if (st.exited) return;
+  if (st.child) {
+    // A child that has ended counts as ended at once, as on Windows, not only when the reaper has run: it is
+    // looked at without being reaped.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(st.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != st.pid) {
+      return;
+    }
+    const int status = info.si_code == CLD_EXITED ? (info.si_status & 0xFF) << 8 : (info.si_status & 0x7F);
+    st.exitCode = exitCodeFrom(st, status, true);
+    st.exited = true;
+    return;
+  }
   if (startTimeOf(st.pid) == st.start && !isZombie(st.pid)) return;
   st.exited = true;
   DWORD recorded = 0;
