@@ -11,11 +11,13 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace {
 
 typedef BOOL(WINAPI *PProcessIdToSessionId)(DWORD, DWORD *);
 // Looked up at run time: older systems lack it, and then the socket name has no session part.
-PProcessIdToSessionId pProcessIdToSessionId = nullptr;
+std::atomic<PProcessIdToSessionId> pProcessIdToSessionId{nullptr};
 
 const QRegularExpression &nonLetters() {
   static const QRegularExpression re(QStringLiteral("[^a-zA-Z]"));
@@ -42,14 +44,14 @@ SoleInstancePeer::SoleInstancePeer(QObject *parent, const QString &appId) : QObj
   const quint16 checksum = qChecksum(QByteArrayView(idc.constData()), Qt::ChecksumIso3309);
   socketName = QLatin1String("soleinstance-") + prefix + QLatin1Char('-') + QString::number(checksum, 16);
 
-  if (!pProcessIdToSessionId) {
-    pProcessIdToSessionId = reinterpret_cast<PProcessIdToSessionId>(
-        QLibrary::resolve(QStringLiteral("kernel32"), "ProcessIdToSessionId"));
+  if (!pProcessIdToSessionId.load()) {
+    pProcessIdToSessionId.store(reinterpret_cast<PProcessIdToSessionId>(
+        QLibrary::resolve(QStringLiteral("kernel32"), "ProcessIdToSessionId")));
   }
-  if (pProcessIdToSessionId) {
+  if (PProcessIdToSessionId processIdToSessionId = pProcessIdToSessionId.load()) {
     // Instances of other sessions must not find each other; a failed look-up leaves session 0.
     DWORD sessionId = 0;
-    pProcessIdToSessionId(GetCurrentProcessId(), &sessionId);
+    processIdToSessionId(GetCurrentProcessId(), &sessionId);
     socketName += QLatin1Char('-') + QString::number(sessionId, 16);
   }
 
@@ -121,14 +123,14 @@ void SoleInstancePeer::receiveConnection() {
   }
 
   QDataStream ds(socket);
-  quint32 remaining = 0;
-  ds >> remaining;
-  if (remaining > kMaxMessageBytes) {
-    fail(qPrintable(QStringLiteral("byte count %1 above the limit of %2").arg(remaining).arg(kMaxMessageBytes)));
+  quint32 count = 0;
+  ds >> count;
+  if (count > kMaxMessageBytes) {
+    fail(qPrintable(QStringLiteral("byte count %1 above the limit of %2").arg(count).arg(kMaxMessageBytes)));
     return;
   }
 
-  QByteArray uMsg(qsizetype(remaining), '\0');
+  QByteArray uMsg(qsizetype(count), '\0');
   qsizetype got = 0;
   while (got < uMsg.size()) {
     const qint64 n = socket->read(uMsg.data() + got, uMsg.size() - got);
