@@ -92,9 +92,9 @@ emu::scm::ControlReply sessionChange(const std::string &name, DWORD type, DWORD 
   return emu::scm::sendControl(name, SERVICE_CONTROL_SESSIONCHANGE, type, &note, sizeof(note));
 }
 
-// Runs win32ctl and returns its output; *rc gets its exit status.
-std::string win32ctl(const std::string &args, int *rc) {
-  std::string cmd = "'" + testenv::binDir() + "/win32ctl' " + args + " 2>&1";
+// Runs win32ctl (after the shell variable assignments in `env`) and returns its output; *rc gets its exit status.
+std::string win32ctl(const std::string &args, int *rc, const std::string &env = std::string()) {
+  std::string cmd = env + " '" + testenv::binDir() + "/win32ctl' " + args + " 2>&1";
   std::string out;
   FILE *p = ::popen(cmd.c_str(), "r");
   if (!p) return out;
@@ -306,16 +306,17 @@ TEST(ServiceDeath, AProcessEndingWithoutStoppedIsNoticedAndTheServiceCanStartAga
 }
 
 TEST(ServiceDeath, ThrowingTheMachineAwayEndsItsServicesAndLeavesNothingBehind) {
-  const std::string saved = emu::machineRoot();
+  // Another machine, driven through win32ctl alone.
   const std::string other = testenv::tempDir() + "/thrown-away";
-  setenv("WIN32_ROOT", other.c_str(), 1);
-  emu::resetMachineRoot();
-  create("Orphan");
-  startRunning("Orphan");
-  DWORD pid = emu::scm::queryService("Orphan").processId;
+  const std::string env = "WIN32_ROOT='" + other + "'";
+  int rc = -1;
+  std::string out = win32ctl("svc-create Orphan '\"" + program() + "\"'", &rc, env);
+  ASSERT_EQ(rc, 0) << out;
+  out = win32ctl("svc-start Orphan", &rc, env);
+  ASSERT_EQ(rc, 0) << out;
+  const DWORD pid = static_cast<DWORD>(std::stoul(out.substr(out.find("pid: ") + 5)));
+  ASSERT_NE(pid, 0u);
   ASSERT_EQ(std::system(("rm -rf '" + other + "'").c_str()), 0);
-  setenv("WIN32_ROOT", saved.c_str(), 1);
-  emu::resetMachineRoot();
   EXPECT_TRUE(waitUntil([pid] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
   EXPECT_TRUE(waitUntil([] { return !controllerRunning("Orphan"); }));
   EXPECT_NE(::access(other.c_str(), F_OK), 0) << "nothing recreated the removed root";
