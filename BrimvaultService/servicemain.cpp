@@ -36,6 +36,8 @@ constexpr size_t kCoreCommandLineChars = 388;
 
 WCHAR g_serviceName[] = TEXT("BrimvaultService");
 WCHAR g_desktop[] = TEXT("winsta0\\default");
+// Made once and kept until the process ends, with its attribute list: every launch reads its job through it.
+STARTUPINFOEXW g_coreStartup = {};
 
 // Changes the shared status record and reports it as one step, so the two threads never interleave.
 template <class Change> void updateServiceStatus(Change change) {
@@ -287,7 +289,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR *argv) {
   SignalCenter *hub = SignalCenter::instance();
   g_quitConnection = QObject::connect(hub, &SignalCenter::quitSig, hub, quitSigSlot, Qt::DirectConnection);
 
-  STARTUPINFOEXW startup = {};
+  STARTUPINFOEXW &startup = g_coreStartup;
   startup.StartupInfo.cb = sizeof(startup);
   startup.StartupInfo.lpDesktop = g_desktop;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;

@@ -187,6 +187,7 @@ void ServiceTest::stopService() {
   EXPECT_EQ(reply.error, 0u);
   EXPECT_EQ(reply.handlerResult, 0u);
   EXPECT_TRUE(waitServiceEnded());
+  EXPECT_EQ(state().processExitCode, 0u);
 }
 
 bool ServiceTest::waitServiceEnded() const {

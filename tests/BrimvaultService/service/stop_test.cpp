@@ -25,6 +25,7 @@ std::vector<DWORD> terminateCopies(DWORD servicePid) {
 }
 
 TEST_F(ServiceTest, StopSendsTheCoreCtrlC) {
+  setTimeScale(0.25); // 5 s for the core to end after its Ctrl+C, ample even under sanitizers
   startService();
   ASSERT_TRUE(waitForCore(1));
   stopService();

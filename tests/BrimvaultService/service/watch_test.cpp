@@ -157,6 +157,7 @@ TEST_F(ServiceTest, ConnectOfTheSameSessionKeepsTheCore) {
 }
 
 TEST_F(ServiceTest, ConnectOfAnotherSessionMovesTheCore) {
+  setTimeScale(0.25); // 5 s for the core to end after its Ctrl+C, ample even under sanitizers
   startService();
   ASSERT_TRUE(waitForCore(1));
   emu::setActiveConsoleSession(2);
