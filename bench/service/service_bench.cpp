@@ -1,0 +1,178 @@
+// BrimvaultService at time scale 1 under the stand-in control manager, with the stand-in core:
+//  - Relaunch: from the moment a core process ends to the moment the next one has started, minus the service's
+//    3000 ms wait before every launch (reported as the iteration time; "total_ms" keeps the whole span).
+//  - Watch: the service's CPU time (user + system) over a minute while the core runs.
+// Each benchmark makes a machine root and temp folder of its own.
+#include <benchmark/benchmark.h>
+
+#include <windows.h>
+#include <winsvc.h>
+
+#include "emu/emu.h"
+#include "emu/process.h"
+#include "emu/scm.h"
+
+#include <chrono>
+#include <csignal>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kService[] = "BrimvaultService";
+constexpr double kLaunchDelayMs = 3000;
+
+std::string binDir() {
+  if (const char *dir = std::getenv("BV_BIN_DIR"); dir && *dir) return dir;
+  char self[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
+  std::string path(self, n > 0 ? static_cast<size_t>(n) : 0);
+  return path.substr(0, path.rfind('/'));
+}
+
+// A fresh machine with the service installed and started; stopped and thrown away at the end.
+class Machine {
+public:
+  explicit Machine(const std::string &coreControl) {
+    char pattern[] = "/tmp/bvbench.XXXXXX";
+    base = ::mkdtemp(pattern);
+    std::string root = base + "/root", temp = base + "/tmp";
+    ::mkdir(root.c_str(), 0777);
+    ::mkdir(temp.c_str(), 0777);
+    ::mkdir((root + "/BrimvaultServer").c_str(), 0777);
+    ::setenv("WIN32_ROOT", root.c_str(), 1);
+    ::setenv("TMPDIR", temp.c_str(), 1);
+    ::setenv("BV_BIN_DIR", binDir().c_str(), 1);
+    ::setenv("WIN32_TIME_SCALE", "1", 1);
+    emu::resetMachineRoot();
+    std::ofstream(root + "/BrimvaultServer/control") << coreControl;
+    emu::scm::ServiceConfig config;
+    config.name = kService;
+    config.binaryPath = "\"" + binDir() + "/BrimvaultService\"";
+    ok = emu::scm::createService(config) == 0 && emu::scm::startService(kService) == 0;
+    servicePid = emu::scm::queryService(kService).processId;
+  }
+  ~Machine() {
+    emu::scm::sendControl(kService, SERVICE_CONTROL_STOP);
+    emu::scm::waitForState(kService, SERVICE_STOPPED, 60000);
+    for (const auto &p : emu::listProcesses())
+      if (p.pid != static_cast<DWORD>(::getpid())) ::kill(static_cast<pid_t>(p.pid), SIGKILL);
+    if (std::system(("rm -rf '" + base + "'").c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", base.c_str());
+  }
+
+  int coreLaunches() const {
+    std::ifstream in(emu::machineRoot() + "/BrimvaultServer/log");
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(" start launch=") != std::string::npos;
+    return n;
+  }
+
+  // Pid of the n-th core launched on this machine, waiting for it up to `limit`; 0 when it did not come.
+  DWORD corePid(int launch, std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) const {
+    const std::string key = " start launch=" + std::to_string(launch) + " ";
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      std::ifstream in(emu::machineRoot() + "/BrimvaultServer/log");
+      for (std::string line; std::getline(in, line);)
+        if (line.find(key) != std::string::npos) return static_cast<DWORD>(std::stoul(line));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return 0;
+  }
+
+  std::string base;
+  bool ok = false;
+  DWORD servicePid = 0;
+};
+
+// The moment a process ends (it need not be our child).
+Clock::time_point waitForEnd(DWORD pid) {
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+  if (fd >= 0) {
+    pollfd p{fd, POLLIN, 0};
+    ::poll(&p, 1, 60000);
+    ::close(fd);
+  } else {
+    while (::kill(static_cast<pid_t>(pid), 0) == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return Clock::now();
+}
+
+// CPU time of every thread of a process, in nanoseconds (the scheduler's own accounting, finer than clock ticks).
+double cpuSeconds(DWORD pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  double total = 0;
+  if (DIR *d = ::opendir(dir.c_str())) {
+    while (dirent *e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+      unsigned long long onCpuNs = 0;
+      if (in >> onCpuNs) total += static_cast<double>(onCpuNs) / 1e9;
+    }
+    ::closedir(d);
+  }
+  return total;
+}
+
+void BM_RelaunchBeyondLaunchDelay(benchmark::State &state) {
+  // Every core ends by itself 300 ms after its start.
+  Machine machine("exitAfterMs=300\n");
+  if (!machine.ok) {
+    state.SkipWithError("the service did not start");
+    return;
+  }
+  int launch = 1;
+  double totalMs = 0;
+  for (auto _ : state) {
+    DWORD core = machine.corePid(launch);
+    if (core == 0) {
+      state.SkipWithError("no core launch");
+      return;
+    }
+    Clock::time_point ended = waitForEnd(core);
+    if (machine.corePid(launch + 1) == 0) {
+      state.SkipWithError("no relaunch");
+      return;
+    }
+    double ms = std::chrono::duration<double, std::milli>(Clock::now() - ended).count();
+    totalMs += ms;
+    state.SetIterationTime((ms - kLaunchDelayMs) / 1000.0);
+    ++launch;
+  }
+  state.counters["total_ms"] = benchmark::Counter(totalMs / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_RelaunchBeyondLaunchDelay)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void BM_ServiceCpuWhileWatching(benchmark::State &state) {
+  Machine machine("");
+  if (!machine.ok || machine.corePid(1) == 0) {
+    state.SkipWithError("the core did not start");
+    return;
+  }
+  double cpu = 0;
+  for (auto _ : state) {
+    double before = cpuSeconds(machine.servicePid);
+    auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    cpu = cpuSeconds(machine.servicePid) - before;
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  state.counters["service_cpu_ms"] = benchmark::Counter(cpu * 1000.0);
+  state.counters["core_launches"] = benchmark::Counter(machine.coreLaunches());
+}
+BENCHMARK(BM_ServiceCpuWhileWatching)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
