@@ -65,10 +65,11 @@ int runService(int argc, char *argv[]) {
   if (!QDir::setCurrent(QCoreApplication::applicationDirPath())) LOGE("Failed to change current directory.");
 
   QPointer<ServiceThread> serviceThread;
-  QTimer::singleShot(0, app, [app, &serviceThread] {
+  auto startServiceThreadSlot = [app, &serviceThread] {
     serviceThread = new ServiceThread(app);
     serviceThread->start(QThread::InheritPriority);
-  });
+  };
+  QTimer::singleShot(0, app, startServiceThreadSlot);
 
   int result = app->exec();
 

@@ -239,13 +239,16 @@ DWORD WINAPI HandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID 
   case SERVICE_CONTROL_STOP:
   case SERVICE_CONTROL_PRESHUTDOWN:
     LOGI("service pre stop");
-    updateServiceStatus([](SERVICE_STATUS &s) {
-      // A stop that races the service's own end must not report it running again.
-      if (s.dwCurrentState == SERVICE_STOPPED) return;
-      s.dwCurrentState = SERVICE_STOP_PENDING;
-      s.dwControlsAccepted = 0;
-      s.dwWaitHint = kStopWaitHint;
-    });
+    {
+      std::lock_guard<std::mutex> lock(g_statusMutex);
+      // A stop that races the service's own end must not take SERVICE_STOPPED back.
+      if (g_serviceStatus.dwCurrentState != SERVICE_STOPPED) {
+        g_serviceStatus.dwCurrentState = SERVICE_STOP_PENDING;
+        g_serviceStatus.dwControlsAccepted = 0;
+        g_serviceStatus.dwWaitHint = kStopWaitHint;
+        SetServiceStatus(g_statusHandle, &g_serviceStatus);
+      }
+    }
     SetEvent(g_stopEvent);
     return NO_ERROR;
   case SERVICE_CONTROL_INTERROGATE:
