@@ -44,6 +44,7 @@ TEST_F(ServiceTest, StopSendsTheCoreCtrlC) {
 
 TEST_F(ServiceTest, StopKillsACoreThatIgnoresCtrlC) {
   setCoreControl("ignoreCtrlC=1\n");
+  setTimeScale(0.1); // 2 s for the copy to deliver the Ctrl+C, then 2 s before the kill
   startService();
   ASSERT_TRUE(waitForCore(1));
   stopService();
