@@ -118,10 +118,6 @@ bool ServiceTest::waitForLog(const std::string &message, int times) const {
   return waitUntil([&] { return count(message) >= times; });
 }
 
-bool ServiceTest::waitForLogPrefix(const std::string &prefix, int times) const {
-  return waitUntil([&] { return countPrefix(prefix) >= times; });
-}
-
 std::vector<std::string> ServiceTest::coreEvents() const {
   std::istringstream in(testenv::readFile(root + "/BrimvaultServer/log"));
   std::vector<std::string> lines;

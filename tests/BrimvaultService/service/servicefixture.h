@@ -44,7 +44,6 @@ protected:
   int count(const std::string &message) const;
   int countPrefix(const std::string &prefix) const;
   bool waitForLog(const std::string &message, int times = 1) const;
-  bool waitForLogPrefix(const std::string &prefix, int times = 1) const;
 
   // The core's event lines ("<pid> <event> ..."), the pid of its n-th launch (0 when none), and the event count.
   std::vector<std::string> coreEvents() const;

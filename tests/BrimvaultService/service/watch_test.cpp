@@ -19,9 +19,11 @@
 namespace servicetest {
 namespace {
 
+// Another client keeps the main thread busy with frames while the core ends: the exit code must still reach the
+// user interface before the service goes.
 class CoreExitCode : public ServiceTest, public ::testing::WithParamInterface<DWORD> {};
 
-TEST_P(CoreExitCode, StopsTheServiceAndTellsTheUserInterface) {
+TEST_P(CoreExitCode, StopsTheServiceAndReachesTheUserInterface) {
   const DWORD code = GetParam();
   setCoreControl("exitAfterMs=1500\nexitCode=" + std::to_string(code) + "\n");
   startService();
@@ -29,7 +31,25 @@ TEST_P(CoreExitCode, StopsTheServiceAndTellsTheUserInterface) {
   ASSERT_TRUE(ui.connect());
   ui.send(uiDeclaration());
 
+  std::atomic<bool> done{false};
+  std::thread flood([&] {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = std::string(std::getenv("TMPDIR")) + "/Brimvault-Service-Socket";
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+      CommandRequest start;
+      start.set_command(START);
+      QByteArray batch = writeFrame(start).repeated(512);
+      while (!done && ::send(fd, batch.constData(), static_cast<size_t>(batch.size()), MSG_NOSIGNAL) > 0) {
+      }
+    }
+    ::close(fd);
+  });
   QByteArray received = ui.readUntilClosed();
+  done = true;
+  flood.join();
   ASSERT_TRUE(waitServiceEnded());
 
   ASSERT_EQ(received.size(), 34);
@@ -48,43 +68,6 @@ TEST_P(CoreExitCode, StopsTheServiceAndTellsTheUserInterface) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Service, CoreExitCode, ::testing::Values(1115u, 191u));
-
-// Another client keeps the main thread busy with frames while the core ends: the exit code must still get out
-// before the service goes.
-TEST_F(ServiceTest, CoreExitCodeReachesTheUserInterfaceWhileTheMainThreadIsBusy) {
-  setCoreControl("exitAfterMs=1500\nexitCode=1115\n");
-  startService();
-  UiClient ui;
-  ASSERT_TRUE(ui.connect());
-  ui.send(uiDeclaration());
-
-  std::atomic<bool> done{false};
-  std::thread flood([&] {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::string path = std::string(std::getenv("TMPDIR")) + "/Brimvault-Service-Socket";
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) return;
-    CommandRequest start;
-    start.set_command(START);
-    QByteArray frame = writeFrame(start);
-    QByteArray batch;
-    for (int i = 0; i < 512; ++i) batch += frame;
-    while (!done && ::send(fd, batch.constData(), static_cast<size_t>(batch.size()), MSG_NOSIGNAL) > 0) {
-    }
-    ::close(fd);
-  });
-  QByteArray received = ui.readUntilClosed();
-  done = true;
-  flood.join();
-  ASSERT_TRUE(waitServiceEnded());
-
-  ASSERT_EQ(received.size(), 34);
-  ServerExitCodeRequest message;
-  ASSERT_TRUE(QProtobufSerializer().deserialize(&message, received.mid(4)));
-  EXPECT_EQ(message.exitcode(), 1115);
-}
 
 TEST_F(ServiceTest, JobEndsWhatTheCoreLeftAtTheEndOfEachCycle) {
   setCoreControl("1.exitAfterMs=300\n1.exitCode=7\n1.spawnChild=1\n2.exitAfterMs=300\n2.spawnChild=1\n");
