@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -66,9 +67,17 @@ public:
   ~Machine() {
     emu::scm::sendControl(kService, SERVICE_CONTROL_STOP);
     emu::scm::waitForState(kService, SERVICE_STOPPED, 60000);
-    for (const auto &p : emu::listProcesses())
-      if (p.pid != static_cast<DWORD>(::getpid())) ::kill(static_cast<pid_t>(p.pid), SIGKILL);
+    auto others = [] {
+      std::vector<pid_t> pids;
+      for (const auto &p : emu::listProcesses())
+        if (p.pid != static_cast<DWORD>(::getpid())) pids.push_back(static_cast<pid_t>(p.pid));
+      return pids;
+    };
+    for (pid_t pid : others()) ::kill(pid, SIGKILL);
+    // Gone before the root goes, so that nothing records its end into a removed root.
+    for (int i = 0; i < 500 && !others().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (std::system(("rm -rf '" + base + "'").c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", base.c_str());
+    ::unsetenv("WIN32_ROOT"); // this process's own exit is not recorded into the removed root
   }
 
   int coreLaunches() const {

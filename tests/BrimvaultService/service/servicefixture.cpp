@@ -72,9 +72,18 @@ void ServiceTest::TearDown() {
     control(SERVICE_CONTROL_STOP);
     emu::scm::waitForState(kServiceName, SERVICE_STOPPED, 30000);
   }
-  // Nothing of this machine may outlive the test, whatever it left behind.
+  // Nothing of this machine may outlive the test, whatever it left behind; nor write into its root once removed.
+  std::vector<pid_t> left;
   for (const auto &p : emu::listProcesses())
-    if (p.pid != static_cast<DWORD>(::getpid())) ::kill(static_cast<pid_t>(p.pid), SIGKILL);
+    if (p.pid != static_cast<DWORD>(::getpid())) left.push_back(static_cast<pid_t>(p.pid));
+  for (pid_t pid : left) ::kill(pid, SIGKILL);
+  waitUntil([&] {
+    for (pid_t pid : left)
+      if (processAlive(static_cast<DWORD>(pid))) return false;
+    return true;
+  }, 5000);
+  // This process is no longer one of the machine's: its own exit is not recorded into a root removed by then.
+  ::unsetenv("WIN32_ROOT");
 }
 
 void ServiceTest::setTimeScale(double scale) { ::setenv("WIN32_TIME_SCALE", std::to_string(scale).c_str(), 1); }
