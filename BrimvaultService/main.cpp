@@ -22,6 +22,8 @@
 #include "signalcenter.h"
 #include "uicommuncation.h"
 
+BV_DEFINE_QMSGHANDLER()
+
 namespace {
 
 constexpr char kLogFolder[] = "C:/Brimvault/log/bvs";

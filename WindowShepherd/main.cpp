@@ -14,6 +14,8 @@
 #include "uicommuncation.h"
 #include "windowmonitor.h"
 
+BV_DEFINE_QMSGHANDLER()
+
 namespace {
 
 const char kApplicationId[] = "{35978AEE-2B2C-BA1C-60CF-247925932DB5}";

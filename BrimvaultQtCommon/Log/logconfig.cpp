@@ -13,7 +13,8 @@ void openLogAppender(const char *folder, const char *prefix) {
   appender_open_export(&config);
 }
 
-void qMsgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg) {
+void routeQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg, const char *sourceFile,
+                    int line) {
   int level;
   switch (type) {
   case QtDebugMsg: level = kLevelDebug; break;
@@ -30,6 +31,6 @@ void qMsgHandler(QtMsgType type, const QMessageLogContext &context, const QStrin
     const QString text = QString("(%1:%2, %3) %4").arg(file).arg(context.line).arg(function).arg(msg);
 
     const QByteArray utf8 = text.toUtf8();
-    log_print(level, "QDBG", __FILE__, "qMsgHandler", __LINE__, "%s", utf8.constData());
+    log_print(level, "QDBG", sourceFile, "qMsgHandler", line, "%s", utf8.constData());
   }
 }

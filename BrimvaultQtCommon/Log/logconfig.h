@@ -20,8 +20,15 @@ inline constexpr char kWindowShepherdVersion[] = "1.0.4.0";
 // Windows drive path.
 void openLogAppender(const char *folder, const char *prefix);
 
-// Routes Qt's messages into the log with the tag "QDBG".
-void qMsgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg);
+// Routes one Qt message into the log with the tag "QDBG"; sourceFile and line are those of the program's handler.
+void routeQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg, const char *sourceFile,
+                    int line);
+
+// Defines the program's qMsgHandler where it is expanded, so that its lines name that source file.
+#define BV_DEFINE_QMSGHANDLER()                                                                  \
+  static void qMsgHandler(QtMsgType type, const QMessageLogContext &context, const QString &msg) { \
+    routeQtMessage(type, context, msg, __FILE__, __LINE__);                                       \
+  }
 
 // Put into main's ScopeGuard: logs "logger end", then closes the appender.
 inline const auto closeLogger = []() {

@@ -20,6 +20,8 @@ int main(int argc, char **argv) {
   testenv::setUp(base);
   int rc = RUN_ALL_TESTS();
   if (rc == 0 && !std::getenv("BV_KEEP_TEST_ROOT")) {
+    unsetenv("WIN32_ROOT"); // this process's own exit record must not bring the root back
+
     std::string cmd = std::string("rm -rf '") + base + "'";
     if (std::system(cmd.c_str()) != 0) return 3;
   }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+BV_DEFINE_QMSGHANDLER()
+
 namespace {
 
 struct Line {

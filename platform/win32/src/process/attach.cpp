@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern "C" void bvwinProcessAttach(void) {}
@@ -19,7 +20,11 @@ BOOL WINAPI processIdToSessionId(DWORD dwProcessId, DWORD *pSessionId); // sessi
 namespace {
 
 void recordOnExit(int status, void *) {
-  if (!std::getenv("WIN32_ROOT")) return; // not a process of an emulated machine
+  const char *root = std::getenv("WIN32_ROOT");
+  if (!root) return; // not a process of an emulated machine
+  // A machine that was removed (a finished test) is not made again just to hold this record.
+  struct stat st;
+  if (stat(root, &st) != 0) return;
   emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), static_cast<DWORD>(status));
 }
 
