@@ -195,12 +195,12 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *t
   return TRUE;
 }
 
-extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName,
-                                                                      LPHANDLER_FUNCTION_EX lpHandlerProc,
-                                                                      LPVOID lpContext) {
-  EMU_FAIL_POINT("RegisterServiceCtrlHandlerExW", nullptr);
+namespace {
+
+SERVICE_STATUS_HANDLE registerHandler(LPCWSTR name, LPHANDLER_FUNCTION handler, LPHANDLER_FUNCTION_EX handlerEx,
+                                      LPVOID context) {
   Dispatcher *d = g_dispatcher;
-  if (!lpServiceName || !lpHandlerProc) {
+  if (!name || (!handler && !handlerEx)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -209,31 +209,26 @@ extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lp
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(d->mutex);
-  d->handlerEx = lpHandlerProc;
-  d->handler = nullptr;
-  d->context = lpContext;
+  d->handler = handler;
+  d->handlerEx = handlerEx;
+  d->context = context;
   d->registered = true;
   return statusHandleOf(d);
+}
+
+} // namespace
+
+extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName,
+                                                                      LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                                      LPVOID lpContext) {
+  EMU_FAIL_POINT("RegisterServiceCtrlHandlerExW", nullptr);
+  return registerHandler(lpServiceName, nullptr, lpHandlerProc, lpContext);
 }
 
 extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR lpServiceName,
                                                                     LPHANDLER_FUNCTION lpHandlerProc) {
   EMU_FAIL_POINT("RegisterServiceCtrlHandlerW", nullptr);
-  Dispatcher *d = g_dispatcher;
-  if (!lpServiceName || !lpHandlerProc) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (!d) {
-    SetLastError(ERROR_SERVICE_NOT_IN_EXE);
-    return nullptr;
-  }
-  std::lock_guard<std::mutex> lock(d->mutex);
-  d->handler = lpHandlerProc;
-  d->handlerEx = nullptr;
-  d->context = nullptr;
-  d->registered = true;
-  return statusHandleOf(d);
+  return registerHandler(lpServiceName, lpHandlerProc, nullptr, nullptr);
 }
 
 extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
