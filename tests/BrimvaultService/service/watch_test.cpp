@@ -113,7 +113,8 @@ TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
   const pid_t service = static_cast<pid_t>(state().processId);
   // Hold the service while the core ends, so the connect reaches it together with the core's exit.
   ASSERT_EQ(::kill(service, SIGSTOP), 0);
-  bool ended = waitForCoreEvent(corePid(1), "exit code=0");
+  // The core logs its exit code before it is gone: wait until it has really ended, so the connect comes after.
+  bool ended = waitForCoreEvent(corePid(1), "exit code=0") && waitUntil([&] { return !processAlive(corePid(1)); });
   std::thread connect([&] { control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ::kill(service, SIGCONT);
