@@ -7,3 +7,4 @@
 #include "bvwin/process.h"
 #include "bvwin/registry.h"
 #include "bvwin/user32.h"
+#include "bvwin/service.h"

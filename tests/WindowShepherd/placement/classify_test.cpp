@@ -110,6 +110,20 @@ TEST_F(Classify, ProcessPathsExcludeBySystemAppsAndFileNames) {
   EXPECT_EQ(judge([&](dt::WindowSpec &w) { w.pid = folderOnly, w.title = u"SEARCHUI.EXE"; }), 8);
 }
 
+TEST_F(Classify, ProcessesKnownOnlyToTheDesktopAreJudgedByTheirPath) {
+  dt::addProcess({4200, u"C:\\Program Files\\PowerToys\\PowerToys.FancyZonesEditor.exe", false});
+  dt::addProcess({4201, u"C:\\Program Files\\Editor\\editor.exe", false});
+  dt::addProcess({4202, u"C:\\Windows\\SystemApps\\Shell\\ShellHost.exe", true});
+  EXPECT_EQ(judge([](dt::WindowSpec &w) { w.pid = 4200; }), 8);
+  EXPECT_EQ(judge([](dt::WindowSpec &w) { w.pid = 4201; }), 0);
+  // An elevated process cannot be opened as the program asks: no path, so SystemApps does not exclude it.
+  dt::WindowSpec elevated = movable();
+  elevated.pid = 4202;
+  HWND w = create(elevated);
+  EXPECT_TRUE(GetWindowProcessPath(w).empty());
+  EXPECT_EQ(ClassifyWindow(w), 0);
+}
+
 TEST_F(Classify, PathRulesFollowTheLastOccurrenceOfAnEntry) {
   // The file name begins with the entry, but the entry occurs again later: the specified matching does not hit.
   const DWORD twice = startProcessAt("C:\\Apps\\SearchUI.exeSearchUI.exe");

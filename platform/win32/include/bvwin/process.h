@@ -139,18 +139,8 @@ BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD *pSessionId);
 
 } // extern "C"
 
-// Event types of SERVICE_CONTROL_SESSIONCHANGE and WM_WTSSESSION_CHANGE.
-#ifndef WTS_CONSOLE_CONNECT
-#define WTS_CONSOLE_CONNECT 0x1
-#define WTS_CONSOLE_DISCONNECT 0x2
-#define WTS_REMOTE_CONNECT 0x3
-#define WTS_REMOTE_DISCONNECT 0x4
-#define WTS_SESSION_LOGON 0x5
-#define WTS_SESSION_LOGOFF 0x6
-#define WTS_SESSION_LOCK 0x7
-#define WTS_SESSION_UNLOCK 0x8
-#define WTS_SESSION_REMOTE_CONTROL 0x9
-#endif
+// The session-change event types (WTS_CONSOLE_CONNECT ...) and WTSSESSION_NOTIFICATION are defined once, in
+// bvwin/service.h, which windows.h includes.
 
 // --- jobs ---------------------------------------------------------------------------------------
 

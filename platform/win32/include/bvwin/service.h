@@ -125,7 +125,7 @@ extern "C" {
 
 // --- session-change notifications (event types of SERVICE_CONTROL_SESSIONCHANGE) ------------------
 
-#ifndef WTS_CONSOLE_CONNECT
+// Also those of WM_WTSSESSION_CHANGE: this is their only definition (windows.h includes this header).
 #define WTS_CONSOLE_CONNECT 0x1
 #define WTS_CONSOLE_DISCONNECT 0x2
 #define WTS_REMOTE_CONNECT 0x3
@@ -135,20 +135,14 @@ extern "C" {
 #define WTS_SESSION_LOCK 0x7
 #define WTS_SESSION_UNLOCK 0x8
 #define WTS_SESSION_REMOTE_CONTROL 0x9
-#endif
-#ifndef WTS_SESSION_CREATE
 #define WTS_SESSION_CREATE 0xA
 #define WTS_SESSION_TERMINATE 0xB
-#endif
 
 // Event data of SERVICE_CONTROL_SESSIONCHANGE.
-#ifndef BV_WTSSESSION_NOTIFICATION_DEFINED
-#define BV_WTSSESSION_NOTIFICATION_DEFINED
 typedef struct tagWTSSESSION_NOTIFICATION {
   DWORD cbSize;
   DWORD dwSessionId;
 } WTSSESSION_NOTIFICATION, *PWTSSESSION_NOTIFICATION;
-#endif
 
 // --- records --------------------------------------------------------------------------------------
 

@@ -63,12 +63,14 @@ bool matches(const Hook &h, const EventRecord &r, uint64_t seq) {
   return true;
 }
 
-// Lives on the installing thread; woken by inotify when any process appends to the desktop's event log.
+// Lives on the installing thread; woken by inotify when any process has published events in the desktop's event
+// log. The writer touches the log's times after it published the new count, so the wake-up never comes before the
+// events can be read; the write itself may (a reader woken by it could see the old count and sleep on).
 class Pump : public QObject {
 public:
   Pump(Store &store, DWORD thread) : store_(store), thread_(thread), readSeq_(store.eventCount()) {
     fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ >= 0 && inotify_add_watch(fd_, store.eventsPath().c_str(), IN_MODIFY) >= 0) {
+    if (fd_ >= 0 && inotify_add_watch(fd_, store.eventsPath().c_str(), IN_ATTRIB) >= 0) {
       notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
       QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] {
         char buf[4096];

@@ -174,6 +174,18 @@ bool writeAll(int fd, const char *data, size_t size) {
   return true;
 }
 
+bool pwriteAll(int fd, const char *data, size_t size, off_t at) {
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd, data, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    at += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 struct FileLock {
   int fd;
   explicit FileLock(int f) : fd(f) {
@@ -240,6 +252,7 @@ Store::Store(std::string dir) : dir_(std::move(dir)) {
     if (onDisk != shared_->events.load()) {
       if (truncate(eventsPath_.c_str(), static_cast<off_t>(onDisk * sizeof(EventRecord))) == 0) {
         shared_->events.store(onDisk, std::memory_order_release);
+        utimensat(AT_FDCWD, eventsPath_.c_str(), nullptr, 0); // wakes the readers, as an append does
       }
     }
   }
@@ -302,10 +315,16 @@ bool Store::modify(const std::function<bool(State &, Changes &)> &f) {
   shared_->generation.store(s.generation, std::memory_order_release);
   const EventList &events = changes.events;
   if (!events.empty()) {
-    int fd = open(eventsPath_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = open(eventsPath_.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd >= 0) {
-      if (writeAll(fd, reinterpret_cast<const char *>(events.data()), events.size() * sizeof(EventRecord))) {
-        shared_->events.fetch_add(events.size(), std::memory_order_release);
+      // Written at the published count (under the lock it only grows here), so records of a writer that died
+      // before publishing are overwritten.
+      const uint64_t at = shared_->events.load(std::memory_order_acquire);
+      if (pwriteAll(fd, reinterpret_cast<const char *>(events.data()), events.size() * sizeof(EventRecord),
+                    static_cast<off_t>(at * sizeof(EventRecord)))) {
+        shared_->events.store(at + events.size(), std::memory_order_release);
+        // Readers wake on this attribute change, not on the write: one woken by it finds the new count published.
+        futimens(fd, nullptr);
       }
       close(fd);
     }
@@ -342,15 +361,27 @@ uint64_t Store::readEvents(uint64_t from, std::vector<EventRecord> &out) const {
   return from + whole;
 }
 
-Store &store() {
+namespace {
+
+Store *openStore(bool create) {
   static std::mutex mutex;
   static std::map<std::string, Store *> *stores = new std::map<std::string, Store *>; // lives for the process
   std::string dir = machineRoot() + "/desktop/session-" + std::to_string(currentSession());
   std::lock_guard<std::mutex> lock(mutex);
   auto it = stores->find(dir);
-  if (it == stores->end()) it = stores->emplace(dir, new Store(dir)).first;
-  return *it->second;
+  if (it == stores->end()) {
+    struct stat st {};
+    if (!create && stat((dir + "/state").c_str(), &st) != 0) return nullptr;
+    it = stores->emplace(dir, new Store(dir)).first;
+  }
+  return it->second;
 }
+
+} // namespace
+
+Store &store() { return *openStore(true); }
+
+Store *existingStore() { return openStore(false); }
 
 // --- geometry -----------------------------------------------------------------------------------
 

@@ -1,7 +1,8 @@
 // The emulated desktop of a session: its state, kept in files under the machine root and shared by processes.
 //
 // <dir>/state   the whole desktop, rewritten atomically (temp file + rename) under <dir>/lock
-// <dir>/events  append-only log of raised window events, fixed-size records
+// <dir>/events  append-only log of raised window events, fixed-size records; its times are touched after each
+//               append has been published, which is what readers wait for
 // <dir>/placements  append-only log of SetWindowPlacement calls that reached a window, fixed-size records
 // <dir>/gen     two shared counters (state generation, event count), mapped into every process, so a reader
 //               knows without a system call whether its cached copy of the state is current
@@ -148,6 +149,8 @@ private:
 
 // The store of the current machine root and session.
 Store &store();
+// The same when that desktop has been used already, else null: nothing is created under the root.
+Store *existingStore();
 State defaultState();
 
 // Trigger points of the in-process test aid onCall: runs the action due at this call, if any.

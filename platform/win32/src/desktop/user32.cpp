@@ -568,7 +568,10 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
 // --- the desktop's processes --------------------------------------------------------------------
 
 bool emu::desktop::desktopProcessImage(DWORD pid, std::u16string *imagePath, bool *elevated) {
-  return store().read([&](const State &s) {
+  // Asked about every id that names no live process: nothing is made for a machine whose desktop was never used.
+  Store *desktop = existingStore();
+  if (!desktop) return false;
+  return desktop->read([&](const State &s) {
     auto it = s.processes.find(pid);
     if (it == s.processes.end()) return false;
     if (imagePath) *imagePath = it->second.path;

@@ -6,6 +6,7 @@
 #include "process/process_internal.h"
 #include "process/proctable.h"
 
+#include "emu/desktop.h"
 #include "emu/process.h"
 #include "emu/session.h"
 
@@ -651,6 +652,33 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplication
   return emu::proc::createProcess(c);
 }
 
+namespace {
+
+// A process the desktop knows only by its record: it can be queried, nothing more. One that runs elevated grants a
+// caller of medium integrity limited information only, as Windows does.
+HANDLE openDesktopProcess(DWORD pid, DWORD access, unsigned long long hostStart) {
+  std::u16string image;
+  bool elevated = false;
+  if (!emu::desktop::desktopProcessImage(pid, &image, &elevated)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const DWORD granted = elevated ? PROCESS_QUERY_LIMITED_INFORMATION
+                                 : PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;
+  if (access & ~granted) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto st = std::make_shared<ProcessState>();
+  st->pid = static_cast<pid_t>(pid);
+  st->start = hostStart; // so it counts as running while the id stays as it is on the host
+  st->session = emu::currentSessionId();
+  st->image = emu::toUtf8(image.c_str(), static_cast<std::ptrdiff_t>(image.size()));
+  return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(st, access, false));
+}
+
+} // namespace
+
 extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
   EMU_FAIL_POINT("OpenProcess", nullptr);
   const pid_t pid = static_cast<pid_t>(dwProcessId);
@@ -667,10 +695,9 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProces
     st = emu::proc::knownProcess(pid, start);
   }
   if (!st) {
-    // Only live processes of this machine can be opened.
+    // Only live processes of this machine can be opened, and processes its desktop knows by their record alone.
     if (start == 0 || emu::proc::isZombie(pid) || !emu::proc::belongsToMachine(pid)) {
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return nullptr;
+      return openDesktopProcess(dwProcessId, dwDesiredAccess, start);
     }
     st = std::make_shared<ProcessState>();
     st->pid = pid;

@@ -1,5 +1,5 @@
 // The emulated desktop as the Win32 calls see it: monitor choice, placements in workspace coordinates, windows that
-// are gone, DPI contexts, and the desktop shared with another process.
+// are gone, DPI contexts, the desktop shared with another process, and the image paths of its made-up processes.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 #include "emu/desktop.h"
 #include "emu/emu.h"
+#include "emu/session.h"
 #include "testenv.h"
 
 namespace dt = emu::desktop;
@@ -245,6 +247,67 @@ TEST_F(Desktop, AnotherProcessSeesAndChangesTheSameDesktop) {
   EXPECT_EQ(pt.x, 2500);
   EXPECT_EQ(run("window-destroy " + hwndText), "");
   EXPECT_FALSE(IsWindow(w));
+}
+
+// The path of a process as the program reads it: open, query, close. Empty with the error when it cannot be read.
+std::string imagePath(DWORD pid, DWORD access, DWORD *error) {
+  *error = 0;
+  HANDLE h = OpenProcess(access, TRUE, pid);
+  if (!h) {
+    *error = GetLastError();
+    return "";
+  }
+  WCHAR path[260];
+  DWORD size = 260;
+  const BOOL ok = QueryFullProcessImageNameW(h, 0, path, &size);
+  if (!ok) *error = GetLastError();
+  CloseHandle(h);
+  return ok ? emu::toUtf8(path, size) : "";
+}
+
+TEST_F(Desktop, ProcessesAddedToTheDesktopHaveTheirPathAndElevatedOnesGiveLimitedInformationOnly) {
+  EXPECT_EQ(run("process-add 5100 'C:\\Program Files\\Tool\\tool.exe'"), "");
+  EXPECT_EQ(run("process-add 5101 'C:\\Windows\\System32\\Taskmgr.exe' elevated"), "");
+  const DWORD asTheProgramAsks = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+  DWORD error = 0;
+  EXPECT_EQ(imagePath(5100, asTheProgramAsks, &error), "C:\\Program Files\\Tool\\tool.exe");
+  EXPECT_EQ(imagePath(5100, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Program Files\\Tool\\tool.exe");
+  EXPECT_EQ(imagePath(5101, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Windows\\System32\\Taskmgr.exe");
+  EXPECT_EQ(imagePath(5101, asTheProgramAsks, &error), "");
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "more than limited information of an elevated one";
+  EXPECT_EQ(imagePath(5100, PROCESS_TERMINATE, &error), "");
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a record has nothing to end";
+  EXPECT_EQ(imagePath(5102, PROCESS_QUERY_LIMITED_INFORMATION, &error), "");
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "neither live nor on the desktop";
+
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 5100);
+  ASSERT_NE(h, nullptr);
+  WCHAR small[8];
+  DWORD size = 8;
+  EXPECT_FALSE(QueryFullProcessImageNameW(h, 0, small, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(GetProcessId(h), 5100u);
+  CloseHandle(h);
+
+  // A live process keeps its own path whatever the desktop records for its id.
+  dt::addProcess({GetCurrentProcessId(), u"C:\\Elsewhere\\other.exe", true});
+  const std::string own = imagePath(GetCurrentProcessId(), asTheProgramAsks, &error);
+  EXPECT_EQ(error, 0u);
+  EXPECT_EQ(own.find("other.exe"), std::string::npos) << own;
+  EXPECT_FALSE(own.empty());
+}
+
+TEST_F(Desktop, LookingForADesktopProcessDoesNotMakeADesktopThatWasNeverUsed) {
+  dt::addProcess({5100, u"C:\\Tool\\tool.exe", false}); // on this session's desktop only
+  const DWORD session = emu::currentSessionId();
+  emu::setCurrentSessionId(session + 6);
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 5100);
+  const DWORD error = GetLastError();
+  emu::setCurrentSessionId(session);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  struct stat st {};
+  EXPECT_NE(stat((emu::machineRoot() + "/desktop/session-" + std::to_string(session + 6)).c_str(), &st), 0);
 }
 
 } // namespace

@@ -5,7 +5,14 @@
 #include <windows.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QThread>
 
+#include <atomic>
+#include <cstdio>
+#include <sched.h>
+#include <thread>
 #include <vector>
 
 #include "emu/desktop.h"
@@ -25,10 +32,44 @@ struct Seen {
 };
 std::vector<Seen> g_seen;
 bool g_inCall = false;
+std::atomic<size_t> g_seenCount{0};
 
 void CALLBACK record(HWINEVENTHOOK hook, DWORD event, HWND hwnd, LONG idObject, LONG, DWORD, DWORD) {
   g_seen.push_back(Seen{hook, event, hwnd, idObject, g_inCall});
+  g_seenCount = g_seen.size();
 }
+
+// Runs a win32ctl command and returns what it printed.
+std::string win32ctl(const std::string &args) {
+  std::string out;
+  FILE *p = popen((testenv::binDir() + "/win32ctl " + args).c_str(), "r");
+  if (!p) return out;
+  char buf[256];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  return pclose(p) == 0 ? out : std::string();
+}
+
+// Keeps this thread, and the threads that call pin(), on the CPU this thread runs on: a reader woken by a writer on
+// its own CPU tends to preempt the writer in the middle of its change.
+class OneCpu {
+public:
+  OneCpu() : cpu_(sched_getcpu()) {
+    sched_getaffinity(0, sizeof(saved_), &saved_);
+    pin();
+  }
+  ~OneCpu() { sched_setaffinity(0, sizeof(saved_), &saved_); }
+  bool pin() const { // processes started by the calling thread inherit it
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu_, &set);
+    return cpu_ >= 0 && sched_setaffinity(0, sizeof(set), &set) == 0;
+  }
+
+private:
+  int cpu_;
+  cpu_set_t saved_;
+};
 
 class Hooks : public ::testing::Test {
 protected:
@@ -41,6 +82,7 @@ protected:
   void SetUp() override {
     dt::reset();
     g_seen.clear();
+    g_seenCount = 0;
   }
   void TearDown() override {
     for (HWINEVENTHOOK h : hooks) UnhookWinEvent(h);
@@ -135,6 +177,86 @@ TEST_F(Hooks, EventsRaisedByAnotherProcessReachTheHook) {
   GetWindowThreadProcessId(g_seen[0].hwnd, &pid);
   EXPECT_EQ(pid, 6000u);
   EXPECT_EQ(g_seen[1].event, static_cast<DWORD>(EVENT_OBJECT_SHOW));
+}
+
+TEST_F(Hooks, EveryWindowAnotherProcessOpensArrivesWithoutALaterChangeToFlushIt) {
+  // Each window is opened by its own win32ctl while this thread waits in its event loop, and must arrive before the
+  // next one is opened: an event whose wake-up came before it was published would wait for a later change forever.
+  OneCpu oneCpu;
+  ASSERT_TRUE(oneCpu.pin());
+  ASSERT_NE(hook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW), nullptr);
+  constexpr int kWindows = 60;
+  std::vector<HWND> opened;
+  std::atomic<int> stalledAt{-1};
+  QEventLoop loop;
+  std::thread writer([&] {
+    oneCpu.pin();
+    for (int i = 0; i < kWindows && stalledAt < 0; ++i) {
+      const std::string out = win32ctl("window-create " + std::to_string(7000 + i) + " 10 10 300 300");
+      opened.push_back(reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(out.c_str(), nullptr, 0))));
+      if (!opened.back()) break;
+      // A hang guard only: a delivered event arrives at once.
+      QDeadlineTimer guard(20000);
+      while (g_seenCount < opened.size() * 2 && !guard.hasExpired()) QThread::usleep(200);
+      if (g_seenCount < opened.size() * 2) stalledAt = i;
+    }
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  loop.exec();
+  writer.join();
+  EXPECT_EQ(stalledAt, -1) << "the events of window " << stalledAt << " stayed undelivered";
+  ASSERT_EQ(g_seen.size(), opened.size() * 2);
+  for (size_t i = 0; i < opened.size(); ++i) {
+    ASSERT_NE(opened[i], nullptr) << i;
+    EXPECT_EQ(g_seen[2 * i].event, static_cast<DWORD>(EVENT_OBJECT_CREATE)) << i;
+    EXPECT_EQ(g_seen[2 * i + 1].event, static_cast<DWORD>(EVENT_OBJECT_SHOW)) << i;
+    EXPECT_EQ(g_seen[2 * i].hwnd, opened[i]) << i;
+    EXPECT_EQ(g_seen[2 * i + 1].hwnd, opened[i]) << i;
+  }
+}
+
+TEST_F(Hooks, WindowsOpenedByProcessesAtOnceArriveAllAndInRaiseOrder) {
+  OneCpu oneCpu;
+  ASSERT_TRUE(oneCpu.pin());
+  ASSERT_NE(hook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW), nullptr);
+  constexpr int kWriters = 4, kEach = 40;
+  std::vector<std::string> scenarios;
+  for (int w = 0; w < kWriters; ++w) {
+    std::string text;
+    for (int i = 0; i < kEach; ++i) text += "window-create " + std::to_string(8000 + w) + " 10 10 300 300\n";
+    scenarios.push_back(testenv::tempDir() + "/burst" + std::to_string(w));
+    testenv::writeFile(scenarios.back(), text);
+  }
+  const size_t expected = kWriters * kEach * 2;
+  std::atomic<int> failedWriters{0};
+  QEventLoop loop;
+  std::thread driver([&] {
+    oneCpu.pin();
+    std::vector<std::thread> writers;
+    for (const std::string &file : scenarios)
+      writers.emplace_back([&, file] {
+        const std::string cmd = testenv::binDir() + "/win32ctl desktop-run " + file + " > /dev/null";
+        if (std::system(cmd.c_str()) != 0) ++failedWriters;
+      });
+    for (std::thread &t : writers) t.join();
+    QDeadlineTimer guard(20000); // a hang guard only
+    while (g_seenCount < expected && !guard.hasExpired()) QThread::usleep(500);
+    QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+  });
+  loop.exec();
+  driver.join();
+  ASSERT_EQ(failedWriters, 0);
+  ASSERT_EQ(g_seen.size(), expected) << "events appended last stayed undelivered";
+  // Handles are given out in the order the windows were made, each window's two events raised together.
+  for (size_t i = 0; i < expected; i += 2) {
+    EXPECT_EQ(g_seen[i].event, static_cast<DWORD>(EVENT_OBJECT_CREATE)) << i;
+    EXPECT_EQ(g_seen[i + 1].event, static_cast<DWORD>(EVENT_OBJECT_SHOW)) << i;
+    EXPECT_EQ(g_seen[i + 1].hwnd, g_seen[i].hwnd) << i;
+    if (i > 0) {
+      EXPECT_GT(g_seen[i].hwnd, g_seen[i - 1].hwnd) << i;
+    }
+  }
+  EXPECT_EQ(dt::windows().size(), static_cast<size_t>(kWriters * kEach));
 }
 
 } // namespace
