@@ -140,14 +140,6 @@ TEST_F(Classify, PathRulesFollowTheLastOccurrenceOfAnEntry) {
       << "a path without a backslash matches nothing";
 }
 
-TEST_F(Classify, AWindowOfAProcessThatCannotBeOpenedHasNoPath) {
-  dt::WindowSpec spec = movable();
-  spec.pid = 4000; // no live process of this machine
-  HWND w = create(spec);
-  EXPECT_TRUE(GetWindowProcessPath(w).empty());
-  EXPECT_EQ(judge(w), 0);
-}
-
 TEST_F(Classify, FrameHostWindowsAreJudgedByTheirContentProcess) {
   const DWORD host = startProcessAt("C:\\Windows\\System32\\ApplicationFrameHost.exe");
   const DWORD app = startProcessAt("C:\\Program Files\\WindowsApps\\Calc\\Calculator.exe");
