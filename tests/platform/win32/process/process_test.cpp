@@ -132,22 +132,6 @@ TEST(CommandLines, ProgramsAreFoundUnderTheMappedDrivesAndTheSearchRules) {
   EXPECT_EQ(notAProgram.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST(CommandLines, AnEnvironmentBlockReplacesTheEnvironmentButKeepsTheMachine) {
-  const std::string report = testenv::tempDir() + "/env";
-  std::u16string block = u"FROM_BLOCK=yes";
-  block += u'\0';
-  block += u"WIN32_TIME_SCALE=0.5";
-  block += u'\0';
-  block += u'\0';
-  Child child;
-  child.start(u"\"" + kt::childExe() + u"\" report " + wide(report), CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr,
-              nullptr, block.data());
-  std::string text = reportOf(child, report);
-  EXPECT_NE(text.find("env:FROM_BLOCK=yes"), std::string::npos);
-  EXPECT_NE(text.find("env:WIN32_TIME_SCALE=0.5"), std::string::npos);
-  EXPECT_NE(text.find("env:WIN32_ROOT=" + testenv::root() + "\n"), std::string::npos);
-}
-
 TEST(Sessions, TokensCarryTheSessionIntoNewProcesses) {
   HANDLE own = nullptr, primary = nullptr, impersonation = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &own));
@@ -309,23 +293,6 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   EXPECT_EQ(WaitForSingleObject(brokeAway, INFINITE), WAIT_OBJECT_0);
   for (HANDLE h : {left, brokeAway, kill}) CloseHandle(h);
   DeleteProcThreadAttributeList(list);
-}
-
-TEST(Jobs, WithoutKillOnCloseMembersOutliveTheJob) {
-  HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
-  EXPECT_FALSE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info) - 8));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
-  Child child(u"sleep 600000");
-  ASSERT_TRUE(AssignProcessToJobObject(job, child.pi.hProcess));
-  CloseHandle(job);
-  EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 100), static_cast<DWORD>(WAIT_TIMEOUT));
-
-  HANDLE terminating = CreateJobObjectW(nullptr, nullptr);
-  ASSERT_TRUE(AssignProcessToJobObject(terminating, child.pi.hProcess));
-  ASSERT_TRUE(TerminateJobObject(terminating, 191));
-  EXPECT_EQ(child.waitExit(), 191u);
-  CloseHandle(terminating);
 }
 
 TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
