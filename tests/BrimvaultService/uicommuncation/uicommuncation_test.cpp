@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "Log/logconfig.h"
+#include "logcapture.h"
 #include "signalcenter.h"
 #include "sockettest.h"
 #include "testenv.h"
@@ -30,28 +30,18 @@ namespace {
 
 const QString kName = QStringLiteral("Brimvault-Service-Socket");
 
-struct LogLine {
-  char level;
-  std::string function, message;
-};
+using LogLine = logcapture::Line;
 
 class UiCommuncationTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     SignalCenter::createInstance(app());
-    logDir() = testenv::tempDir() + "/log";
-    QDir().mkpath(QString::fromStdString(logDir()));
-    xlogger_SetLevel(kLevelInfo);
-    openLogAppender(logDir().c_str(), "bvs");
-  }
-  static std::string &logDir() {
-    static std::string dir;
-    return dir;
+    logcapture::open();
   }
 
   void SetUp() override {
     hub = SignalCenter::instance();
-    logMark = testenv::readLogLines(logDir()).size();
+    logcapture::mark();
   }
   void TearDown() override {
     clients.clear();
@@ -73,23 +63,8 @@ protected:
   int serverSockets() const { return int(ui->findChildren<QLocalSocket *>().size()); }
 
   // Log lines written since the test began.
-  std::vector<LogLine> logLines() const {
-    std::vector<LogLine> out;
-    const auto lines = testenv::readLogLines(logDir());
-    for (size_t i = logMark; i < lines.size(); ++i) {
-      const std::string &line = lines[i];
-      const size_t bar = line.find(" | ");
-      if (bar == std::string::npos) continue;
-      const size_t funcStart = line.rfind(' ', bar - 1) + 1;
-      out.push_back({line[0], line.substr(funcStart, bar - funcStart), line.substr(bar + 3)});
-    }
-    return out;
-  }
-  std::vector<std::string> logMessages() const {
-    std::vector<std::string> out;
-    for (const LogLine &l : logLines()) out.push_back(l.message);
-    return out;
-  }
+  static std::vector<LogLine> logLines() { return logcapture::sinceMark(); }
+  static std::vector<std::string> logMessages() { return logcapture::messagesSinceMark(); }
   bool waitLog(const std::string &message, int times = 1) {
     return waitFor([&] {
       int n = 0;
@@ -127,7 +102,6 @@ protected:
   }
 
   SignalCenter *hub = nullptr;
-  size_t logMark = 0;
   std::unique_ptr<UiCommuncation> ui;
   std::vector<std::unique_ptr<QLocalSocket>> clients;
 };
@@ -179,7 +153,7 @@ TEST_F(UiCommuncationTest, ListensForEveryoneAndLogsWhatItReads) {
     SCOPED_TRACE(lines[i].message);
     EXPECT_EQ(lines[i].function, "onSocketReadyRead");
     const bool error = lines[i].message.find("deserialize") == 0 || lines[i].message.find("unknown") == 0;
-    EXPECT_EQ(lines[i].level, error ? 'E' : 'I');
+    EXPECT_EQ(lines[i].level, error ? "E" : "I");
   }
   EXPECT_EQ(serverSockets(), 1); // bad frames never cost the client its connection
 }
@@ -317,7 +291,7 @@ TEST_F(UiCommuncationTest, StaleSocketFileIsReplacedButALiveServerIsNot) {
   for (const LogLine &l : lines) {
     if (l.message.rfind("listen on Brimvault-Service-Socket failed: ", 0) != 0) continue;
     logged = true;
-    EXPECT_EQ(l.level, 'E');
+    EXPECT_EQ(l.level, "E");
     EXPECT_GT(l.message.size(), std::strlen("listen on Brimvault-Service-Socket failed: "));
   }
   EXPECT_TRUE(logged);

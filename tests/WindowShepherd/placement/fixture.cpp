@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "Log/logconfig.h"
 #include "testenv.h"
 
 bool sameRect(const RECT &a, const RECT &b) {
@@ -75,26 +74,4 @@ DWORD DesktopFixture::startProcessAt(const std::string &windowsPath) {
   CloseHandle(pi.hThread);
   processes_.push_back(pi.hProcess);
   return pi.dwProcessId;
-}
-
-namespace {
-std::string logFolder() { return testenv::tempDir() + "/log"; }
-} // namespace
-
-void openTestLog() {
-  static bool opened = false;
-  if (opened) return;
-  opened = true;
-  xlogger_SetLevel(kLevelInfo);
-  appender_set_console_log_export(0);
-  openLogAppender(logFolder().c_str(), "wshp");
-}
-
-size_t logLineCount() { return testenv::readLogLines(logFolder()).size(); }
-
-std::vector<std::string> logLinesSince(size_t mark) {
-  std::vector<std::string> out;
-  const auto lines = testenv::readLogLines(logFolder());
-  for (size_t i = mark; i < lines.size(); ++i) out.push_back(lines[i]);
-  return out;
 }

@@ -37,8 +37,3 @@ protected:
 private:
   std::vector<HANDLE> processes_;
 };
-
-// Opens the real log back end on a folder of this test process (info level) and reads back its messages.
-void openTestLog();
-std::vector<std::string> logLinesSince(size_t mark);
-size_t logLineCount();
