@@ -1,5 +1,5 @@
 // The stand-in service control manager against a real service process (bv_testservice): the dispatcher, recorded
-// statuses, controls and their answers, refusals, a dying service and win32ctl.
+// statuses, controls and their answers, refusals, a dying service, the client calls and win32ctl.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -351,6 +351,104 @@ TEST(ServiceStart, FailuresAreReported) {
   EXPECT_EQ(emu::scm::startService("twice"), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING)) << "names ignore case";
   EXPECT_EQ(emu::scm::queryService("Twice").processId, emu::scm::queryService("TWICE").processId);
   stopAndWait("Twice");
+}
+
+TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  EXPECT_EQ(OpenSCManagerW(u"OTHERPC", nullptr, SC_MANAGER_CONNECT), nullptr);
+
+  std::u16string path = emu::toUtf16("\"" + program() + "\"");
+  SC_HANDLE svc = CreateServiceW(scm, u"Api", u"Api Display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+  ASSERT_NE(svc, nullptr);
+  EXPECT_EQ(CreateServiceW(scm, u"API", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                           SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
+  EXPECT_EQ(CreateServiceW(scm, u"Api2", u"api display", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, nullptr,
+                           nullptr),
+            nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+
+  DWORD needed = 0;
+  EXPECT_FALSE(QueryServiceConfigW(svc, nullptr, 0, &needed));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  ASSERT_GT(needed, sizeof(QUERY_SERVICE_CONFIGW));
+  ASSERT_TRUE(ChangeServiceConfigW(svc, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr));
+  std::vector<uint64_t> buffer(needed / 8 + 1);
+  auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+  ASSERT_TRUE(QueryServiceConfigW(svc, config, needed, &needed));
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+  EXPECT_EQ(std::u16string(config->lpBinaryPathName), path);
+  EXPECT_EQ(std::u16string(config->lpDisplayName), u"Api Display");
+  EXPECT_EQ(std::u16string(config->lpServiceStartName), u"LocalSystem");
+  WCHAR text[] = u"What it does";
+  SERVICE_DESCRIPTIONW description{text};
+  EXPECT_TRUE(ChangeServiceConfig2W(svc, SERVICE_CONFIG_DESCRIPTION, &description));
+  emu::scm::ServiceConfig stored;
+  ASSERT_EQ(emu::scm::readConfig("api", &stored), 0u);
+  EXPECT_EQ(stored.description, "What it does");
+
+  // A handle carries only the rights it was opened with.
+  SC_HANDLE queryOnly = OpenServiceW(scm, u"api", SERVICE_QUERY_STATUS);
+  ASSERT_NE(queryOnly, nullptr);
+  SERVICE_STATUS status{};
+  EXPECT_FALSE(StartServiceW(queryOnly, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(ControlService(queryOnly, SERVICE_CONTROL_STOP, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(ControlService(svc, SERVICE_CONTROL_SESSIONCHANGE, &status)) << "sent by the system alone";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+  LPCWSTR args[] = {u"accept=0x181"};
+  ASSERT_TRUE(StartServiceW(svc, 1, args));
+  ASSERT_TRUE(emu::scm::waitForState("Api", SERVICE_RUNNING, kWaitMs));
+  EXPECT_FALSE(StartServiceW(svc, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+  SERVICE_STATUS_PROCESS process{};
+  EXPECT_FALSE(QueryServiceStatusEx(queryOnly, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&process), 20, &needed));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(needed, sizeof(SERVICE_STATUS_PROCESS));
+  ASSERT_TRUE(QueryServiceStatusEx(queryOnly, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE *>(&process),
+                                   sizeof(process), &needed));
+  EXPECT_EQ(process.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(process.dwProcessId, emu::scm::queryService("Api").processId);
+  EXPECT_NE(process.dwProcessId, 0u);
+
+  EXPECT_FALSE(ControlService(svc, 150, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << "the handler's answer";
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_FALSE(ControlService(svc, SERVICE_CONTROL_PAUSE, &status));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  ASSERT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
+  EXPECT_THAT(status.dwCurrentState, ::testing::AnyOf(static_cast<DWORD>(SERVICE_STOP_PENDING),
+                                                      static_cast<DWORD>(SERVICE_STOPPED)));
+  ASSERT_TRUE(emu::scm::waitForState("Api", SERVICE_STOPPED, kWaitMs));
+  ASSERT_TRUE(QueryServiceStatus(queryOnly, &status));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+
+  // Deletion: marked while handles are open, gone after the last one closes.
+  ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Api").processEnded; }));
+  EXPECT_TRUE(DeleteService(svc));
+  EXPECT_FALSE(DeleteService(svc));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+  EXPECT_FALSE(StartServiceW(svc, 0, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+  EXPECT_TRUE(CloseServiceHandle(svc));
+  EXPECT_TRUE(emu::scm::queryService("Api").exists);
+  EXPECT_TRUE(CloseServiceHandle(queryOnly));
+  EXPECT_FALSE(emu::scm::queryService("Api").exists);
+  EXPECT_EQ(OpenServiceW(scm, u"Api", SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  EXPECT_FALSE(CloseServiceHandle(svc));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(CloseServiceHandle(scm));
 }
 
 TEST(Win32ctlService, CommandsDriveAServiceAndTheConsoleSession) {
