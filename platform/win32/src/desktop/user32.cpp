@@ -50,10 +50,10 @@ bool lookup(HWND hwnd, Window &out, State *whole = nullptr) {
   return found;
 }
 
-int copyText(const std::u16string &text, LPWSTR buffer, int max) {
+template <class Text, class Char> int copyText(const Text &text, Char *buffer, int max) {
   if (!buffer || max <= 0) return 0;
   int n = std::min<int>(static_cast<int>(text.size()), max - 1);
-  std::memcpy(buffer, text.data(), static_cast<size_t>(n) * sizeof(WCHAR));
+  std::memcpy(buffer, text.data(), static_cast<size_t>(n) * sizeof(Char));
   buffer[n] = 0;
   return n;
 }
@@ -236,29 +236,29 @@ extern "C" BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect) {
   });
 }
 
-extern "C" int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount) {
-  DESKTOP_ENTER("GetClassNameA", 0);
+namespace {
+
+// Both forms of GetClassName: the class name, as the caller's character type, into its buffer.
+template <class Char, class Convert> int className(HWND hWnd, Char *buffer, int max, Convert convert) {
   Window w;
   if (!lookup(hWnd, w)) return 0;
-  if (!lpClassName || nMaxCount <= 0) {
+  if (!buffer || max <= 0) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  int n = std::min<int>(static_cast<int>(w.cls.size()), nMaxCount - 1);
-  std::memcpy(lpClassName, w.cls.data(), static_cast<size_t>(n));
-  lpClassName[n] = 0;
-  return n;
+  return copyText(convert(w.cls), buffer, max);
+}
+
+} // namespace
+
+extern "C" int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount) {
+  DESKTOP_ENTER("GetClassNameA", 0);
+  return className(hWnd, lpClassName, nMaxCount, [](const std::string &cls) { return cls; });
 }
 
 extern "C" int WINAPI GetClassNameW(HWND hWnd, LPWSTR lpClassName, int nMaxCount) {
   DESKTOP_ENTER("GetClassNameW", 0);
-  Window w;
-  if (!lookup(hWnd, w)) return 0;
-  if (!lpClassName || nMaxCount <= 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  return copyText(emu::toUtf16(w.cls), lpClassName, nMaxCount);
+  return className(hWnd, lpClassName, nMaxCount, [](const std::string &cls) { return emu::toUtf16(cls); });
 }
 
 // Another process's window: the stored caption is copied without asking that process, as Windows does.

@@ -617,20 +617,30 @@ bool recordedExitCode(DWORD pid, DWORD *code) { return proc::readExit(static_cas
 
 using emu::proc::ProcessState;
 
+namespace {
+
+emu::proc::Creation creationOf(LPCWSTR application, LPWSTR commandLine, DWORD flags, LPVOID environment,
+                               LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION info) {
+  emu::proc::Creation c;
+  c.application = application;
+  c.commandLine = commandLine;
+  c.flags = flags;
+  c.environment = environment;
+  c.directory = directory;
+  c.startup = startup;
+  c.info = info;
+  return c;
+}
+
+} // namespace
+
 extern "C" BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine, LPSECURITY_ATTRIBUTES,
                                       LPSECURITY_ATTRIBUTES, BOOL, DWORD dwCreationFlags, LPVOID lpEnvironment,
                                       LPCWSTR lpCurrentDirectory, LPSTARTUPINFOW lpStartupInfo,
                                       LPPROCESS_INFORMATION lpProcessInformation) {
   EMU_FAIL_POINT("CreateProcessW", FALSE);
-  emu::proc::Creation c;
-  c.application = lpApplicationName;
-  c.commandLine = lpCommandLine;
-  c.flags = dwCreationFlags;
-  c.environment = lpEnvironment;
-  c.directory = lpCurrentDirectory;
-  c.startup = lpStartupInfo;
-  c.info = lpProcessInformation;
-  return emu::proc::createProcess(c);
+  return emu::proc::createProcess(creationOf(lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment,
+                                             lpCurrentDirectory, lpStartupInfo, lpProcessInformation));
 }
 
 extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
@@ -639,16 +649,10 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplication
                                             LPSTARTUPINFOW lpStartupInfo,
                                             LPPROCESS_INFORMATION lpProcessInformation) {
   EMU_FAIL_POINT("CreateProcessAsUserW", FALSE);
-  emu::proc::Creation c;
+  emu::proc::Creation c = creationOf(lpApplicationName, lpCommandLine, dwCreationFlags, lpEnvironment,
+                                     lpCurrentDirectory, lpStartupInfo, lpProcessInformation);
   c.asUser = true;
   c.token = hToken;
-  c.application = lpApplicationName;
-  c.commandLine = lpCommandLine;
-  c.flags = dwCreationFlags;
-  c.environment = lpEnvironment;
-  c.directory = lpCurrentDirectory;
-  c.startup = lpStartupInfo;
-  c.info = lpProcessInformation;
   return emu::proc::createProcess(c);
 }
 
