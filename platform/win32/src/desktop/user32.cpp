@@ -100,40 +100,38 @@ extern "C" BOOL WINAPI IsWindowVisible(HWND hWnd) {
   });
 }
 
-extern "C" LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
-  DESKTOP_ENTER("GetWindowLongPtrW", 0);
+namespace {
+
+// Both GetWindowLong forms; the owner or parent only for the pointer-sized one (it does not fit a LONG on Win64).
+LONG_PTR windowLong(HWND hWnd, int index, bool pointerSized) {
   Window w;
   if (!lookup(hWnd, w)) return 0;
-  switch (nIndex) {
+  switch (index) {
   case GWL_STYLE:
     return static_cast<LONG>(fullStyle(w));
   case GWL_EXSTYLE:
     return static_cast<LONG>(w.exStyle);
-  case GWLP_HWNDPARENT:
-    return static_cast<LONG_PTR>(w.parent ? w.parent : w.owner);
   case GWLP_ID:
     return 0;
+  case GWLP_HWNDPARENT:
+    if (pointerSized) return static_cast<LONG_PTR>(w.parent ? w.parent : w.owner);
+    [[fallthrough]];
   default:
     SetLastError(ERROR_INVALID_INDEX);
     return 0;
   }
 }
 
+} // namespace
+
+extern "C" LONG_PTR WINAPI GetWindowLongPtrW(HWND hWnd, int nIndex) {
+  DESKTOP_ENTER("GetWindowLongPtrW", 0);
+  return windowLong(hWnd, nIndex, true);
+}
+
 extern "C" LONG WINAPI GetWindowLongW(HWND hWnd, int nIndex) {
   DESKTOP_ENTER("GetWindowLongW", 0);
-  Window w;
-  if (!lookup(hWnd, w)) return 0;
-  switch (nIndex) {
-  case GWL_STYLE:
-    return static_cast<LONG>(fullStyle(w));
-  case GWL_EXSTYLE:
-    return static_cast<LONG>(w.exStyle);
-  case GWL_ID:
-    return 0;
-  default: // GWLP_HWNDPARENT does not fit into a LONG on Win64
-    SetLastError(ERROR_INVALID_INDEX);
-    return 0;
-  }
+  return static_cast<LONG>(windowLong(hWnd, nIndex, false));
 }
 
 extern "C" HWND WINAPI GetAncestor(HWND hwnd, UINT gaFlags) {
