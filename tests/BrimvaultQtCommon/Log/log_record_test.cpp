@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "Log/hostpath.h"
+
+#include <QDir>
 #include "Log/log.h"
 #include "Log/logconfig.h"
 #include "emu/emu.h"
@@ -178,4 +180,16 @@ TEST(HostFolder, DriveFoldersMapIntoTheMachineAndHostFoldersStay) {
   EXPECT_EQ(hostFolder("C:/Brimvault/log/bvs"), root + "/drive_c/Brimvault/log/bvs");
   EXPECT_EQ(hostFolder("C:\\Brimvault\\log\\bvsTerminate"), root + "/drive_c/Brimvault/log/bvsTerminate");
   EXPECT_EQ(hostFolder("/var/tmp/logs"), "/var/tmp/logs");
+}
+
+TEST(HostFolder, PathsComeBackInWindowsFormAbsoluteAgainstTheCurrentFolder) {
+  const QString root = QString::fromStdString(emu::machineRoot());
+  EXPECT_EQ(windowsForm(root + "/drive_c/Apps/a.exe"), "C:/Apps/a.exe");
+  EXPECT_EQ(nativeSeparators("C:/Apps/a b/x.exe"), "C:\\Apps\\a b\\x.exe");
+  EXPECT_EQ(absoluteWindowsPath("c:\\Apps\\..\\Tools\\.\\t.exe"), "C:/Tools/t.exe");
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir().mkpath(root + "/drive_c/Work"));
+  ASSERT_TRUE(QDir::setCurrent(root + "/drive_c/Work"));
+  EXPECT_EQ(absoluteWindowsPath("sub/../app.exe"), "C:/Work/app.exe");
+  QDir::setCurrent(before);
 }
