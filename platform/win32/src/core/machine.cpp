@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace emu {
 
@@ -23,6 +25,25 @@ void makeDirs(const std::string &path) {
     partial += path[i];
     if ((path[i] == '/' && i > 0) || i + 1 == path.size()) mkdir(partial.c_str(), 0777);
   }
+}
+
+// Links the stand-in system programs built beside this program (bin/System32) into the machine's System32, so that
+// "C:\\Windows\\System32\\cmd.exe" and a PATH search find them as on Windows. Links already there are kept.
+void installSystemPrograms(const std::string &root) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return;
+  std::string from(self, static_cast<size_t>(n));
+  from = from.substr(0, from.rfind('/')) + "/System32";
+  DIR *dir = opendir(from.c_str());
+  if (!dir) return;
+  const std::string to = root + "/drive_c/Windows/System32";
+  makeDirs(to);
+  while (const dirent *e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    symlink((from + "/" + e->d_name).c_str(), (to + "/" + e->d_name).c_str()); // EEXIST: keep what is there
+  }
+  closedir(dir);
 }
 
 bool isDriveLetter(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
@@ -43,6 +64,7 @@ const std::string &machineRoot() {
     }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     makeDirs(root + "/drive_c");
+    installSystemPrograms(root);
     g_root = new std::string(root); // lives for the process: handed out by reference
   }
   return *g_root;
