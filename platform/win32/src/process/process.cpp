@@ -5,6 +5,7 @@
 // records the code it gives before it kills. The parent's reaper prefers the recorded code.
 #include "process/process_internal.h"
 #include "process/proctable.h"
+#include "security/account_internal.h"
 
 #include "emu/desktop.h"
 #include "emu/process.h"
@@ -422,6 +423,9 @@ BOOL createProcess(const Creation &c) {
   // The session of the new process.
   DWORD session = currentSessionId();
   if (c.asUser && !sessionOfPrimaryToken(c.token, &session)) return FALSE;
+  // Its account: the creator's, or the token's.
+  Account account = currentAccount();
+  if (c.asUser && !sec::accountOfToken(c.token, &account)) return FALSE;
 
   // Jobs named by the attribute list: read through the stored pointer now.
   std::vector<std::shared_ptr<KernelObject>> jobs;
@@ -503,6 +507,7 @@ BOOL createProcess(const Creation &c) {
   setVariable(env, "WIN32_TIME_SCALE", scaleText(), c.environment == nullptr);
   setVariable(env, "WIN32_SESSION_ID", std::to_string(session), true);
   setVariable(env, "WIN32_CONSOLE", console, true);
+  for (const auto &v : sec::accountVariables(account)) setVariable(env, v.first, v.second, true);
 
   std::vector<char *> argvp, envp;
   for (auto &a : args) argvp.push_back(a.data());

@@ -1,5 +1,7 @@
-// Access tokens: each carries a session id, that of the process it was opened on or the one set on it.
+// Access tokens: each carries a session id, that of the process it was opened on or the one set on it, and the
+// account (user and elevation) of that process.
 #include "process/process_internal.h"
+#include "security/account_internal.h"
 
 #include <cstring>
 
@@ -13,6 +15,7 @@ struct TokenObject : KernelObject {
   TOKEN_TYPE type = TokenPrimary;
   SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
   DWORD access = 0;
+  Account account;
   const char *typeName() const override { return "Token"; }
 };
 
@@ -49,6 +52,25 @@ bool sessionOfPrimaryToken(HANDLE h, DWORD *session) {
 }
 
 } // namespace proc
+
+namespace sec {
+
+bool accountOfToken(HANDLE token, Account *account) {
+  auto t = proc::tokenFromHandle(token);
+  if (!t) return false;
+  *account = t->account;
+  return true;
+}
+
+HANDLE makeToken(const Account &account, DWORD session) {
+  auto token = std::make_shared<proc::TokenObject>();
+  token->session = session;
+  token->access = TOKEN_ALL_ACCESS;
+  token->account = account;
+  return insertHandle(token);
+}
+
+} // namespace sec
 } // namespace emu
 
 using emu::proc::TokenObject;
@@ -69,6 +91,7 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAcces
   auto token = std::make_shared<TokenObject>();
   token->session = st->session;
   token->access = emu::proc::grantedAccess(DesiredAccess, TOKEN_ALL_ACCESS);
+  if (!emu::accountOf(static_cast<DWORD>(st->pid), &token->account)) token->account = emu::Account();
   *TokenHandle = emu::insertHandle(token);
   return TRUE;
 }
@@ -90,6 +113,7 @@ extern "C" BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesiredAc
   }
   auto token = std::make_shared<TokenObject>();
   token->session = source->session;
+  token->account = source->account;
   token->type = TokenType;
   token->level = ImpersonationLevel;
   token->access = emu::proc::grantedAccess(dwDesiredAccess, source->access);

@@ -6,6 +6,7 @@
 #include "service/cmdline.h"
 #include "service/store.h"
 #include "service/wire.h"
+#include "security/account_internal.h"
 
 #include <cerrno>
 #include <chrono>
@@ -170,6 +171,7 @@ bool Controller::spawnService() {
   for (auto &a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
 
+  const auto account = emu::sec::accountVariables(emu::localSystemAccount()); // services run as LocalSystem
   pid_t pid = ::fork();
   if (pid < 0) {
     ::close(errPipe[0]);
@@ -196,6 +198,7 @@ bool Controller::spawnService() {
     ::setenv("WIN32_SCM_CHANNEL", channel.c_str(), 1);
     ::setenv("WIN32_SESSION_ID", "0", 1); // services run in session 0
     ::setenv("WIN32_CONSOLE", "none", 1); // ... without a console
+    for (const auto &v : account) ::setenv(v.first.c_str(), v.second.c_str(), 1);
     ::execv(cargv[0], cargv.data());
     int e = errno;
     ssize_t n = ::write(errPipe[1], &e, sizeof(e));

@@ -1,0 +1,117 @@
+// Accounts of processes: a record under <root>/kernel/accounts for one set by a tool or test, else what the
+// creator put in the process's environment, else the default account.
+#include "security/account_internal.h"
+
+#include "emu/emu.h"
+#include "process/proctable.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <unistd.h>
+
+namespace emu {
+
+namespace {
+
+constexpr char kUserVar[] = "WIN32_USER_SID";
+constexpr char kAdminVar[] = "WIN32_ADMIN";
+constexpr char kElevatedVar[] = "WIN32_ELEVATED";
+
+std::string recordPath(pid_t pid) { return proc::kernelDir("accounts") + "/" + std::to_string(pid); }
+std::string consentPath() { return proc::kernelDir() + "/elevation-consent"; }
+
+// A record written for this very process (start time checked, so a reused pid does not inherit it).
+bool readRecord(pid_t pid, Account *account) {
+  std::string text;
+  if (!proc::readWholeFile(recordPath(pid), &text)) return false;
+  std::istringstream in(text);
+  unsigned long long start = 0;
+  Account a;
+  int admin = 0, elevated = 0;
+  if (!(in >> start >> a.userSid >> admin >> elevated) || start == 0 || start != proc::startTimeOf(pid)) return false;
+  a.administrator = admin != 0;
+  a.elevated = elevated != 0;
+  *account = a;
+  return true;
+}
+
+// From the variables a creator set; `lookup` reads one of them. Missing ones keep the default.
+template <class Lookup> Account fromVariables(Lookup lookup) {
+  Account a;
+  std::string value;
+  if (lookup(kUserVar, &value) && value.rfind("S-1-", 0) == 0) a.userSid = value;
+  if (lookup(kAdminVar, &value)) a.administrator = value == "1";
+  if (lookup(kElevatedVar, &value)) a.elevated = value == "1";
+  if (a.elevated) a.administrator = true; // only an administrator's token is ever elevated
+  return a;
+}
+
+bool ownVariable(const char *name, std::string *value) {
+  const char *v = std::getenv(name);
+  if (!v) return false;
+  *value = v;
+  return true;
+}
+
+} // namespace
+
+Account localSystemAccount() {
+  Account a;
+  a.userSid = kLocalSystemSid;
+  a.administrator = true;
+  a.elevated = true;
+  return a;
+}
+
+Account currentAccount() {
+  Account a;
+  if (readRecord(getpid(), &a)) return a;
+  return fromVariables(ownVariable);
+}
+
+bool currentIsAdministrator() { return currentAccount().adminRights(); }
+
+std::string currentUserSid() { return currentAccount().userSid; }
+
+bool accountOf(DWORD pid, Account *account) {
+  const pid_t p = static_cast<pid_t>(pid);
+  if (p == getpid()) {
+    *account = currentAccount();
+    return true;
+  }
+  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p) || !proc::belongsToMachine(p)) return false;
+  if (readRecord(p, account)) return true;
+  *account = fromVariables([p](const char *name, std::string *value) { return proc::environOf(p, name, value); });
+  return true;
+}
+
+bool setAccount(DWORD pid, const Account &account) {
+  const pid_t p = static_cast<pid_t>(pid);
+  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p) || !proc::belongsToMachine(p)) return false;
+  std::ostringstream out;
+  out << proc::startTimeOf(p) << " " << account.userSid << " " << (account.administrator || account.elevated ? 1 : 0)
+      << " " << (account.elevated ? 1 : 0) << "\n";
+  return proc::writeFileAtomic(recordPath(p), out.str());
+}
+
+bool elevationConsent() {
+  std::string text;
+  return !proc::readWholeFile(consentPath(), &text) || text.rfind("decline", 0) != 0;
+}
+
+void setElevationConsent(bool accept) {
+  proc::writeFileAtomic(consentPath(), accept ? "accept\n" : "decline\n");
+}
+
+namespace sec {
+
+std::vector<std::pair<std::string, std::string>> accountVariables(const Account &account) {
+  return {{kUserVar, account.userSid},
+          {kAdminVar, account.administrator || account.elevated ? "1" : "0"},
+          {kElevatedVar, account.elevated ? "1" : "0"}};
+}
+
+} // namespace sec
+} // namespace emu
