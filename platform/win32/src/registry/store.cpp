@@ -2,6 +2,8 @@
 // readers never see half a change and concurrent writers never lose each other's changes.
 #include "registry/store.h"
 
+#include "emu/power.h"
+
 #include "emu/emu.h"
 
 #include <QChar>
@@ -317,6 +319,19 @@ bool hivePath(const Name &name, Path *out) {
   return false;
 }
 
+// The processors' nominal clock, "~MHz" under HKLM\HARDWARE\DESCRIPTION\System\CentralProcessor\<n>.
+void describeHardware(Tree &tree) {
+  const unsigned mhz = power::nominalMhz();
+  if (!mhz) return;
+  const unsigned count = std::max(1u, power::processorCount());
+  for (unsigned cpu = 0; cpu < count; ++cpu) {
+    Path path;
+    splitSubKey(utf16("HKEY_LOCAL_MACHINE\\HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\" + std::to_string(cpu)), &path);
+    const DWORD value = mhz;
+    tree.create(path).setValue(utf16("~MHz"), REG_DWORD, std::string(reinterpret_cast<const char *>(&value), sizeof value));
+  }
+}
+
 Tree load() {
   Tree tree;
   int fd = ::open((registryDir() + "/registry.dat").c_str(), O_RDONLY | O_CLOEXEC);
@@ -324,6 +339,8 @@ Tree load() {
     std::string text;
     if (readAll(fd, &text) && text.compare(0, sizeof kMagic - 1, kMagic) == 0) tree = parse(text);
     ::close(fd);
+  } else {
+    describeHardware(tree); // a new machine: what Windows writes under HARDWARE at boot
   }
   for (const char *hive : kHives) tree.root.subkeyOrCreate(utf16(hive));
   return tree;

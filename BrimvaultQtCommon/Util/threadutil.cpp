@@ -1,0 +1,3 @@
+#include "Util/threadutil.h"
+
+ThreadUtil::ThreadUtil(QObject *parent) : QObject(parent) {}
