@@ -9,6 +9,7 @@
 
 #include "../../../platform/win32/power/fakehost.h"
 #include "Util/PowerConfigUtil.h"
+#include <pdhmsg.h>
 #include <powrprof.h>
 #include "Util/threadutil.h"
 #include "emu/emu.h"
