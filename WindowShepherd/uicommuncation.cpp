@@ -28,8 +28,9 @@ void UiCommuncation::initConnections() {}
 
 void UiCommuncation::startListen() {
   // Unreachable on its socket, the program could only be stopped by force: say so.
-  if (!listenOnName(server, QString::fromLatin1(kServerName)))
-    LOGE("listen on %s failed: %s", kServerName, server->errorString().toUtf8().constData());
+  QString error;
+  if (!listenOnName(server, QString::fromLatin1(kServerName), &error))
+    LOGE("listen on %s failed: %s", kServerName, error.toUtf8().constData());
 }
 
 void UiCommuncation::onNewConnected() {

@@ -5,7 +5,8 @@
 
 class QLocalServer;
 
-// Listens on name unless a live server already answers on it. Where local sockets are files (not Windows), listening
-// may otherwise take the name over from the live server; and a file left behind by a crashed server, which would make
-// every later listen fail, is removed and the listen retried. On failure *error (if given) tells why.
+// Listens on name. Where local sockets are files (not Windows) it first probes the name: when a live server answers
+// it does not listen (listening would take the name over), and a file left behind by a crashed server, which would
+// make every later listen fail, is removed and the listen retried. On failure *error (if given) tells why, never
+// empty: "another instance serves <name>" when the probe refused.
 bool listenOnName(QLocalServer *server, const QString &name, QString *error = nullptr);

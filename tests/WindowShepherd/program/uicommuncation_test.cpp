@@ -4,11 +4,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QThread>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Log/logconfig.h"
 #include "signalcenter.h"
@@ -133,15 +136,64 @@ TEST_F(CommandSocket, AFailedListenIsLoggedAsAnError) {
     UiCommuncation ui(app);
     ui.startListen();
   }
-  appender_close_export();
   QDir(QString::fromStdString(testenv::tempDir()) + "/" + kCommandSocket).removeRecursively();
-
-  bool found = false;
-  for (const std::string &line : testenv::readLogLines(folder)) {
-    if (line.find("listen on Brimvault-WindowShepherd-Socket failed: ") != std::string::npos) {
-      EXPECT_EQ(line[0], 'E') << line;
-      found = true;
-    }
+  {
+    // Another instance answers on the name: the reason says so instead of being empty.
+    QLocalServer other;
+    ASSERT_TRUE(other.listen(kCommandSocket));
+    UiCommuncation ui(app);
+    ui.startListen();
   }
-  EXPECT_TRUE(found);
+  appender_close_export();
+
+  std::vector<std::string> reasons;
+  const std::string prefix = "listen on Brimvault-WindowShepherd-Socket failed: ";
+  for (const std::string &line : testenv::readLogLines(folder)) {
+    const size_t at = line.find(prefix);
+    if (at == std::string::npos) continue;
+    EXPECT_EQ(line[0], 'E') << line;
+    reasons.push_back(line.substr(at + prefix.size()));
+  }
+  ASSERT_EQ(reasons.size(), 2u);
+  EXPECT_FALSE(reasons[0].empty());
+  EXPECT_EQ(reasons[1], "another instance serves Brimvault-WindowShepherd-Socket");
+}
+
+// A START command whose body is padded with an unknown field to exactly `size` bytes.
+QByteArray paddedStart(int size) {
+  const QByteArray plain = command(5).mid(4);
+  for (int data = size - plain.size() - 2; data > 0; --data) {
+    QByteArray pad(1, char(0x7a)); // field 15, length-delimited: skipped by the decoder
+    for (quint32 v = quint32(data); v >= 0x80; v >>= 7) pad += char(0x80 | (v & 0x7f));
+    pad += char(data >> (7 * (pad.size() - 1)));
+    pad += QByteArray(data, 'p');
+    if (plain.size() + pad.size() != size) continue;
+    const QByteArray body = plain + pad;
+    return QByteArray(1, char(size >> 24)) + char(size >> 16) + char(size >> 8) + char(size) + body;
+  }
+  return {};
+}
+
+TEST_F(CommandSocket, AFrameAtTheLimitIsTakenOneByteOverIsRefused) {
+  UiCommuncation ui(app);
+  ui.startListen();
+  int starts = 0;
+  auto counted = QObject::connect(SignalCenter::instance(), &SignalCenter::startSig, [&] { ++starts; });
+
+  const QByteArray over = paddedStart(UiCommuncation::kMaxBodyLength + 1);
+  ASSERT_EQ(over.size(), 4 + UiCommuncation::kMaxBodyLength + 1);
+  auto refused = connectClient();
+  refused->write(over);
+  refused->waitForBytesWritten(5000);
+  pump(50);
+  EXPECT_EQ(starts, 0);
+
+  const QByteArray at = paddedStart(UiCommuncation::kMaxBodyLength);
+  ASSERT_EQ(at.size(), 4 + UiCommuncation::kMaxBodyLength);
+  auto taken = connectClient();
+  taken->write(at);
+  taken->waitForBytesWritten(5000);
+  for (int i = 0; i < 200 && starts == 0; ++i) pump(1);
+  EXPECT_EQ(starts, 1);
+  QObject::disconnect(counted);
 }
