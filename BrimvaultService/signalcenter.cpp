@@ -1,7 +1,7 @@
 #include "signalcenter.h"
 
-// Set once and never reset: nothing may use the hub after the application object has destroyed it.
-SignalCenter *SignalCenter::s_instance = nullptr;
+// Cleared when the application object destroys the hub, so a late caller finds none instead of a dead one.
+QPointer<SignalCenter> SignalCenter::s_instance;
 
 SignalCenter::SignalCenter(QObject *parent) : QObject(parent) {}
 
@@ -9,4 +9,4 @@ void SignalCenter::createInstance(QObject *parent) {
   if (!s_instance) s_instance = new SignalCenter(parent);
 }
 
-SignalCenter *SignalCenter::instance() { return s_instance; }
+SignalCenter *SignalCenter::instance() { return s_instance.data(); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <string>
@@ -10,7 +11,7 @@ class SignalCenter : public QObject {
   Q_OBJECT
 public:
   static void createInstance(QObject *parent);
-  static SignalCenter *instance();
+  static SignalCenter *instance(); // null before createInstance and once the hub is destroyed
 
 signals:
   void errOccurSignal(int which, QString errMsg, QString what = QString(), int index = -1);
@@ -21,5 +22,5 @@ signals:
 
 private:
   explicit SignalCenter(QObject *parent);
-  static SignalCenter *s_instance;
+  static QPointer<SignalCenter> s_instance;
 };

@@ -55,12 +55,16 @@ UiCommuncation::UiCommuncation(QObject *parent)
 }
 
 UiCommuncation::~UiCommuncation() {
-  waitUiWritten(kExitFlushTimeoutMs);
   // The sockets go with the server after this object's members: nothing of theirs may call back into it.
-  for (QLocalSocket *socket : server->findChildren<QLocalSocket *>()) disconnect(socket, nullptr, this, nullptr);
+  stopReading();
   pendingFrames.clear();
   clients.clear();
   uiSocket = nullptr;
+}
+
+void UiCommuncation::stopReading() {
+  disconnect(server, nullptr, this, nullptr);
+  for (QLocalSocket *socket : server->findChildren<QLocalSocket *>()) disconnect(socket, nullptr, this, nullptr);
 }
 
 void UiCommuncation::initConnections() {
@@ -161,16 +165,13 @@ void UiCommuncation::sendOrQueue(const QByteArray &frame) {
 }
 
 bool UiCommuncation::flushBeforeExit(int timeoutMs) {
+  // A wait for bytes written also reads what arrives: a SHUT_DOWN now must not be handled.
+  stopReading();
   // Notifications emitted on other threads reach this object as queued calls.
   QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-  return waitUiWritten(timeoutMs) && pendingFrames.isEmpty();
-}
-
-bool UiCommuncation::waitUiWritten(int timeoutMs) {
-  if (!uiSocket) return true;
+  if (!uiSocket) return pendingFrames.isEmpty();
   QDeadlineTimer deadline(timeoutMs);
   QPointer<QLocalSocket> socket(uiSocket);
-  // A disconnection reported during the wait clears uiSocket; the socket itself is only deleted later.
   while (socket && socket->state() == QLocalSocket::ConnectedState && socket->bytesToWrite() > 0 &&
          !deadline.hasExpired()) {
     if (!socket->waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) break;

@@ -18,19 +18,18 @@ class UiCommuncation : public QObject {
 public:
   // Bodies above this are refused like a bad length; every message of the schema is far smaller.
   static constexpr int kMaxBodyLength = 16 * 1024 * 1024;
-  // How long flushBeforeExit waits by default for a frame to leave.
-  static constexpr int kExitFlushTimeoutMs = 3000;
-
   explicit UiCommuncation(QObject *parent);
+  // Drops queued frames and waits for nothing; no socket calls back into this object from here on.
   ~UiCommuncation() override;
 
   void initConnections();
   void startListen();
 
-  // Call on the main thread before the application object goes: delivers notifications still queued for this object
+  // Call on the main thread once the event loop has ended, before the application object goes: stops reading, so no
+  // frame is handled any more (the hub may already be going), delivers notifications still queued for this object
   // from other threads, then waits up to timeoutMs until every frame written to the user interface has left.
   // True when nothing produced is left undelivered to the user-interface connection.
-  bool flushBeforeExit(int timeoutMs = kExitFlushTimeoutMs);
+  bool flushBeforeExit(int timeoutMs);
 
 private:
   void onNewConnected();
@@ -45,7 +44,7 @@ private:
   void sendServerExitCode(int exitCode);
   void sendOrQueue(const QByteArray &frame);
   void writePendingFrames();
-  bool waitUiWritten(int timeoutMs);
+  void stopReading();
 
   QLocalServer *server = nullptr;
   QList<QLocalSocket *> clients;

@@ -227,7 +227,7 @@ TEST_F(UiCommuncationTest, ExitCodeFromAnotherThreadIsDeliveredBeforeTheServerGo
 
   // Emitted on the watch thread right before the service stops: the event loop never runs again.
   std::thread([this] { emit hub->serverExitCode(1115); }).join();
-  EXPECT_TRUE(ui->flushBeforeExit());
+  EXPECT_TRUE(ui->flushBeforeExit(3000));
   ui.reset();
   FrameCollector collector;
   ASSERT_TRUE(waitFor([&] { return received(c, collector).size() == 1; }));
