@@ -55,18 +55,18 @@ WideString processImagePath(DWORD pid) {
   WCHAR buffer[MAX_PATH] = {};
   DWORD size = MAX_PATH;
   WideString path;
-  if (QueryFullProcessImageNameW(process, 0, buffer, &size)) path.assign(buffer, std::min<DWORD>(size, MAX_PATH));
+  if (QueryFullProcessImageNameW(process, 0, buffer, &size)) path.assign(buffer, (std::min<DWORD>)(size, MAX_PATH));
   CloseHandle(process);
   return path;
 }
 
 LONG clampToLong(int64_t v) {
-  return static_cast<LONG>(std::min<int64_t>(std::max<int64_t>(v, INT32_MIN), INT32_MAX));
+  return static_cast<LONG>((std::min<int64_t>)((std::max<int64_t>)(v, INT32_MIN), INT32_MAX));
 }
 
 LONG clampInto(int64_t v, LONG lo, LONG hi) {
-  v = std::max<int64_t>(v, lo);
-  return static_cast<LONG>(std::min<int64_t>(v, hi));
+  v = (std::max<int64_t>)(v, lo);
+  return static_cast<LONG>((std::min<int64_t>)(v, hi));
 }
 
 // One axis of RectOnMonitor. Rectangles come from other programs and may hold any values, so the arithmetic is
@@ -79,7 +79,7 @@ void placeAxis(LONG low, LONG high, LONG origin, LONG workLow, LONG workHigh, LO
     start = int64_t(workLow) + offset;
   } else {
     start = int64_t(workLow) + kMargin;
-    length = std::min<int64_t>(length, int64_t(workHigh) - workLow - kMargin);
+    length = (std::min<int64_t>)(length, int64_t(workHigh) - workLow - kMargin);
   }
   outLow = clampInto(start, workLow, workHigh);
   outHigh = clampInto(start + length, workLow, workHigh);
@@ -165,7 +165,7 @@ bool IsWindowTitleInList(HWND hwnd, const std::vector<WideString> &list) {
   WCHAR title[255] = {};
   const int length = GetWindowTextW(hwnd, title, 255);
   if (length < 1) return false;
-  const WideString upperTitle = upperCased(WideString(title, static_cast<size_t>(std::min(length, 254))));
+  const WideString upperTitle = upperCased(WideString(title, static_cast<size_t>((std::min)(length, 254))));
   for (const WideString &entry : list)
     if (upperTitle.find(upperCased(entry)) != WideString::npos) return true;
   return false;
@@ -278,10 +278,10 @@ void SizeWindowToRect(HWND hwnd, RECT rect, BOOL keepRestored) {
                                AreDpiAwarenessContextsEqual(context, DPI_AWARENESS_CONTEXT_UNAWARE_GDISCALED);
   if (!perMonitorAware && !dpiIsUniform()) {
     // Windows scales such a window by monitor: keep it inside the monitor so it is not stretched across two.
-    rect.left = std::max(rect.left, info.rcMonitor.left);
-    rect.top = std::max(rect.top, info.rcMonitor.top);
-    rect.right = std::min<LONG>(rect.right, clampToLong(info.rcMonitor.right - dx));
-    rect.bottom = std::min<LONG>(rect.bottom, clampToLong(info.rcMonitor.bottom - dy));
+    rect.left = (std::max)(rect.left, info.rcMonitor.left);
+    rect.top = (std::max)(rect.top, info.rcMonitor.top);
+    rect.right = (std::min<LONG>)(rect.right, clampToLong(info.rcMonitor.right - dx));
+    rect.bottom = (std::min<LONG>)(rect.bottom, clampToLong(info.rcMonitor.bottom - dy));
   }
 
   placement.rcNormalPosition = rect;

@@ -20,3 +20,13 @@ static_assert(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT == 1063 && ERROR_PROCESS_A
                   ERROR_CALL_NOT_IMPLEMENTED == 120 && WAIT_TIMEOUT == 258,
               "service codes");
 static_assert(HEAP_ZERO_MEMORY == 8 && CP_UTF8 == 65001 && LPTR == 0x40, "kernel32 flags");
+static_assert(NO_ERROR == 0 && S_OK == 0 && sizeof(S_OK) == 4, "success codes");
+
+// Predefined keys and pseudo-handles are integer casts, not constant expressions. With the handle types standing for
+// integers in this scope, their macros become constants that can be compared.
+namespace handle_values {
+using HKEY = ULONG_PTR;
+using HANDLE = ULONG_PTR;
+static_assert(HKEY_LOCAL_MACHINE == 0xFFFFFFFF80000002ull, "HKEY_LOCAL_MACHINE");
+static_assert(INVALID_HANDLE_VALUE == ~ULONG_PTR(0), "INVALID_HANDLE_VALUE");
+} // namespace handle_values

@@ -40,13 +40,15 @@ static_assert(MONITOR_DEFAULTTONULL == 0 && MONITOR_DEFAULTTOPRIMARY == 1 && MON
 static_assert(MDT_EFFECTIVE_DPI == 0 && MDT_ANGULAR_DPI == 1 && MDT_RAW_DPI == 2, "DPI types");
 static_assert(PROCESS_QUERY_INFORMATION == 0x400 && PROCESS_VM_READ == 0x10, "process access");
 
-// The pseudo-handles are compared as values, not dereferenced.
-inline bool contextValuesAreDistinct() {
-  return DPI_AWARENESS_CONTEXT_UNAWARE != DPI_AWARENESS_CONTEXT_SYSTEM_AWARE &&
-         DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE != DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 &&
-         reinterpret_cast<intptr_t>(DPI_AWARENESS_CONTEXT_UNAWARE_GDISCALED) == -5 &&
-         reinterpret_cast<intptr_t>(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2) == -4;
-}
+// The pseudo-handles are integer casts, not constant expressions: with the handle type standing for an integer in
+// this scope, their macros become constants that can be compared.
+namespace context_values {
+using DPI_AWARENESS_CONTEXT = LONG_PTR;
+static_assert(DPI_AWARENESS_CONTEXT_UNAWARE == -1 && DPI_AWARENESS_CONTEXT_SYSTEM_AWARE == -2 &&
+                  DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE == -3 && DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2 == -4 &&
+                  DPI_AWARENESS_CONTEXT_UNAWARE_GDISCALED == -5,
+              "DPI awareness contexts");
+} // namespace context_values
 
 // The callback types the program passes.
 static void CALLBACK layoutWinEventProc(HWINEVENTHOOK, DWORD, HWND, LONG, LONG, DWORD, DWORD) {}
@@ -55,4 +57,3 @@ static BOOL CALLBACK layoutChildProc(HWND, LPARAM) { return TRUE; }
 [[maybe_unused]] static WINEVENTPROC layoutHookProc = layoutWinEventProc;
 [[maybe_unused]] static MONITORENUMPROC layoutEnumProc = layoutMonitorProc;
 [[maybe_unused]] static WNDENUMPROC layoutEnumChildProc = layoutChildProc;
-[[maybe_unused]] static bool (*layoutContexts)() = contextValuesAreDistinct;
