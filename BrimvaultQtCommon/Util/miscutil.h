@@ -20,4 +20,26 @@ public:
   static QStringList getFileNamesByPattern(const QString &folderPath, const QString &namePattern);
   // True when both names match numberPattern and the first name's number is the smaller.
   static bool compareFileNumber(const QString &first, const QString &second, const QString &numberPattern);
+
+  // --- program start and elevation (miscutil_program.cpp) ---
+  // Each start hands the program to the shell and returns without waiting for it.
+  // 0 when started, -1 on failure.
+  static int startAProgram(const QString &programPath, const QString &parameters, bool show);
+  // Starts the program after delaySeconds through a hidden cmd.exe; 0 when cmd.exe started, -1 on failure (a path
+  // with '%' or '"' is refused: cmd.exe would rewrite it).
+  static int delayStartAProgram(int delaySeconds, const QString &programPath);
+  // Starts the program elevated: 0 when started, -1 when the user declined, -2 on any other failure.
+  static int runAsAdmin(const QString &programPath);
+  // Whether the process runs with the Administrators group in force (elevated).
+  static bool isRunAsAdmin();
+  // Whether the process runs as LocalSystem.
+  static bool isRunningAsSystem();
+
+  // --- files and folders (miscutil_files.cpp) ---
+  // Files with the extension "dmp" (any case) in the folder and below; each folder (links resolved) counted once.
+  static int countDumpFiles(const QString &folderPath);
+  // Deletes a file, a link (never what it points to) or a folder with its content; true when nothing is left.
+  static bool removePath(const QString &path);
+  // The folder %DriverData% names, else %SystemRoot%\System32\Drivers\DriverData; absolute, forward slashes.
+  static QString getDriverDataPath();
 };

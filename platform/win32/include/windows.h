@@ -5,6 +5,7 @@
 #include "bvwin/kernel.h"
 #include "bvwin/sync.h"
 #include "bvwin/process.h"
+#include "bvwin/security.h"
 #include "bvwin/registry.h"
 #include "bvwin/user32.h"
 #include "bvwin/service.h"

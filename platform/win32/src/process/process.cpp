@@ -663,17 +663,17 @@ extern "C" BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplication
 
 namespace {
 
-// A process the desktop knows only by its record: it can be queried, nothing more. One that runs elevated grants a
-// caller of medium integrity limited information only, as Windows does.
+// A process the desktop knows only by its record: it can be queried, nothing more. It runs as the desktop's user;
+// one that runs elevated grants an unelevated caller limited information only, as Windows does.
 HANDLE openDesktopProcess(DWORD pid, DWORD access, unsigned long long hostStart) {
   std::u16string image;
-  bool elevated = false;
-  if (!emu::desktop::desktopProcessImage(pid, &image, &elevated)) {
+  emu::Account owner = emu::currentAccount();
+  if (!emu::desktop::desktopProcessImage(pid, &image, &owner.elevated)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  const DWORD granted = elevated ? PROCESS_QUERY_LIMITED_INFORMATION
-                                 : PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;
+  const DWORD granted = emu::sec::processAccessFor(emu::currentAccount(), owner) &
+                        (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ);
   if (access & ~granted) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
@@ -746,6 +746,12 @@ extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     }
     st->terminated = true;
     st->terminatedWith = uExitCode;
+  }
+  emu::Account target;
+  emu::accountOf(dwProcessId, &target);
+  if (dwDesiredAccess & ~emu::sec::processAccessFor(emu::currentAccount(), target)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
   }
   emu::proc::recordExit(st->pid, st->start, uExitCode);
   if (kill(st->pid, SIGKILL) != 0) {

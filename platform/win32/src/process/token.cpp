@@ -4,6 +4,7 @@
 #include "security/account_internal.h"
 
 #include <cstring>
+#include <vector>
 
 namespace emu {
 namespace proc {
@@ -156,8 +157,28 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  std::vector<BYTE> bytes(sizeof(DWORD));
   DWORD value = 0;
   switch (TokenInformationClass) {
+  case TokenUser: {
+    // The SID follows the structure in the caller's buffer; its pointer is fixed up once it is copied there.
+    std::vector<BYTE> sid;
+    if (!emu::sec::sidBytes(token->account.userSid, &sid)) {
+      SetLastError(ERROR_INVALID_SID);
+      return FALSE;
+    }
+    bytes.assign(sizeof(TOKEN_USER), 0);
+    bytes.insert(bytes.end(), sid.begin(), sid.end());
+    break;
+  }
+  case TokenElevation:
+    value = token->account.elevated ? 1 : 0;
+    break;
+  case TokenElevationType:
+    value = token->account.userSid == emu::kLocalSystemSid || !token->account.administrator ? TokenElevationTypeDefault
+            : token->account.elevated                                                     ? TokenElevationTypeFull
+                                                                                          : TokenElevationTypeLimited;
+    break;
   case TokenSessionId:
     value = token->session;
     break;
@@ -175,11 +196,41 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  *ReturnLength = sizeof(DWORD);
-  if (!TokenInformation || TokenInformationLength < sizeof(DWORD)) {
+  if (TokenInformationClass != TokenUser) std::memcpy(bytes.data(), &value, sizeof(DWORD));
+  *ReturnLength = static_cast<DWORD>(bytes.size());
+  if (!TokenInformation || TokenInformationLength < bytes.size()) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::memcpy(TokenInformation, &value, sizeof(DWORD));
+  std::memcpy(TokenInformation, bytes.data(), bytes.size());
+  if (TokenInformationClass == TokenUser) {
+    auto *user = static_cast<TOKEN_USER *>(TokenInformation);
+    user->User.Sid = static_cast<BYTE *>(TokenInformation) + sizeof(TOKEN_USER);
+    user->User.Attributes = 0;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI CheckTokenMembership(HANDLE TokenHandle, PSID SidToCheck, PBOOL IsMember) {
+  EMU_FAIL_POINT("CheckTokenMembership", FALSE);
+  if (!SidToCheck || !IsMember || !IsValidSid(SidToCheck)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  emu::Account account = emu::currentAccount(); // no token: the caller's own
+  if (TokenHandle) {
+    auto token = emu::proc::tokenFromHandle(TokenHandle);
+    if (!token) return FALSE;
+    if (token->type != TokenImpersonation) {
+      SetLastError(ERROR_NO_IMPERSONATION_TOKEN);
+      return FALSE;
+    }
+    if (!(token->access & TOKEN_QUERY)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    account = token->account;
+  }
+  *IsMember = emu::sec::memberOf(account, emu::sec::sidText(static_cast<const SID *>(SidToCheck))) ? TRUE : FALSE;
   return TRUE;
 }

@@ -107,6 +107,13 @@ void setElevationConsent(bool accept) {
 
 namespace sec {
 
+DWORD processAccessFor(const Account &caller, const Account &target) {
+  if (caller.userSid == kLocalSystemSid) return PROCESS_ALL_ACCESS;
+  const DWORD limited = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+  if (caller.userSid != target.userSid) return caller.adminRights() ? limited : 0; // high integrity may look
+  return target.elevated && !caller.elevated ? limited : PROCESS_ALL_ACCESS;     // no write up in integrity
+}
+
 std::vector<std::pair<std::string, std::string>> accountVariables(const Account &account) {
   return {{kUserVar, account.userSid},
           {kAdminVar, account.administrator || account.elevated ? "1" : "0"},

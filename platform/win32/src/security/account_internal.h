@@ -1,6 +1,8 @@
 // How a process's account travels: variables a creator puts in the new process's environment.
 #pragma once
 
+#include <windows.h>
+
 #include "emu/account.h"
 
 #include <string>
@@ -12,6 +14,17 @@ namespace sec {
 
 // Name/value pairs of the account variables for a new process's environment.
 std::vector<std::pair<std::string, std::string>> accountVariables(const Account &account);
+
+// SIDs as text ("S-1-5-18") and as the bytes of a SID structure.
+std::string sidText(const SID *sid);
+// The bytes of the SID that a text names; false when the text is not one.
+bool sidBytes(const std::string &text, std::vector<BYTE> *bytes);
+// Whether an account's token holds a group (or is the user) in force: Administrators only while elevated.
+bool memberOf(const Account &account, const std::string &sid);
+
+// The process rights that a process of `caller` may be granted on one of `target`, as the default security of
+// processes gives them.
+DWORD processAccessFor(const Account &caller, const Account &target);
 
 // The account a token stands for; false with ERROR_INVALID_HANDLE when the handle is not a token.
 bool accountOfToken(HANDLE token, Account *account);
