@@ -9,3 +9,4 @@
 #include "bvwin/registry.h"
 #include "bvwin/user32.h"
 #include "bvwin/service.h"
+#include "libloaderapi.h"
