@@ -79,3 +79,9 @@ static_assert(sizeof(USBUSER_REQUEST_HEADER) == 16 && sizeof(USB_POWER_INFO) == 
 static_assert(USBUSER_GET_CONTROLLER_INFO_0 == 1 && USBUSER_GET_POWER_STATE_MAP == 4 &&
                   WdmUsbPowerSystemWorking == 101 && WdmUsbPowerSystemShutdown == 106 && UsbUserSuccess == 0,
               "user request codes");
+static_assert(sizeof(OVERLAPPED) == 32 && offsetof(OVERLAPPED, hEvent) == 24 && OPEN_EXISTING == 3 &&
+                  FILE_SHARE_WRITE == 2 && GENERIC_WRITE == 0x40000000,
+              "device open");
+static_assert(WC_NO_BEST_FIT_CHARS == 0x400 && WC_ERR_INVALID_CHARS == 0x80 && WC_DEFAULTCHAR == 0x40 &&
+                  MB_ERR_INVALID_CHARS == 8 && CP_UTF8 == 65001 && ERROR_NO_UNICODE_TRANSLATION == 1113,
+              "code page flags");

@@ -100,85 +100,9 @@ extern "C" BOOL WINAPI DuplicateHandle(HANDLE, HANDLE hSourceHandle, HANDLE, LPH
   return TRUE;
 }
 
-// --- heap ---------------------------------------------------------------------------------------
-
-namespace {
-int g_processHeap;
-}
-
-extern "C" HANDLE WINAPI GetProcessHeap(void) { return &g_processHeap; }
-
-extern "C" LPVOID WINAPI HeapAlloc(HANDLE, DWORD dwFlags, SIZE_T dwBytes) {
-  EMU_FAIL_POINT("HeapAlloc", nullptr);
-  void *p = (dwFlags & HEAP_ZERO_MEMORY) ? std::calloc(1, dwBytes ? dwBytes : 1) : std::malloc(dwBytes ? dwBytes : 1);
-  if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return p;
-}
-
-extern "C" LPVOID WINAPI HeapReAlloc(HANDLE, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes) {
-  EMU_FAIL_POINT("HeapReAlloc", nullptr);
-  size_t old = lpMem ? malloc_usable_size(lpMem) : 0;
-  void *p = std::realloc(lpMem, dwBytes ? dwBytes : 1);
-  if (!p) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
-  if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > old) std::memset(static_cast<char *>(p) + old, 0, dwBytes - old);
-  return p;
-}
-
-extern "C" BOOL WINAPI HeapFree(HANDLE, DWORD, LPVOID lpMem) {
-  std::free(lpMem);
-  return TRUE;
-}
-
-extern "C" SIZE_T WINAPI HeapSize(HANDLE, DWORD, LPCVOID lpMem) {
-  return lpMem ? malloc_usable_size(const_cast<void *>(lpMem)) : static_cast<SIZE_T>(-1);
-}
-
-extern "C" HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-  return HeapAlloc(GetProcessHeap(), (uFlags & LMEM_ZEROINIT) ? HEAP_ZERO_MEMORY : 0, uBytes);
-}
-
-extern "C" HLOCAL WINAPI LocalFree(HLOCAL hMem) {
-  std::free(hMem);
-  return nullptr;
-}
+// Heaps are in heap.cpp, the code pages in codepage.cpp.
 
 // --- text ---------------------------------------------------------------------------------------
-
-// The code page of this machine is UTF-8 for both CP_ACP and CP_UTF8.
-extern "C" int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR src, int cb, LPWSTR dst, int cch) {
-  if (!src || cb == 0 || cch < 0 || (dst == nullptr && cch != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::string in = cb < 0 ? std::string(src, std::strlen(src) + 1) : std::string(src, static_cast<size_t>(cb));
-  std::u16string out = emu::toUtf16(in);
-  if (cch == 0) return static_cast<int>(out.size());
-  if (out.size() > static_cast<size_t>(cch)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(dst, out.data(), out.size() * sizeof(WCHAR));
-  return static_cast<int>(out.size());
-}
-
-extern "C" int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR src, int cch, LPSTR dst, int cb, LPCSTR, LPBOOL used) {
-  if (!src || cch == 0 || cb < 0 || (dst == nullptr && cb != 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (used) *used = FALSE;
-  std::string out = cch < 0 ? emu::toUtf8(src, lstrlenW(src) + 1) : emu::toUtf8(src, cch);
-  if (cb == 0) return static_cast<int>(out.size());
-  if (out.size() > static_cast<size_t>(cb)) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::memcpy(dst, out.data(), out.size());
-  return static_cast<int>(out.size());
-}
 
 extern "C" int WINAPI lstrlenW(LPCWSTR s) {
   if (!s) return 0;
