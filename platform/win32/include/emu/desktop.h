@@ -104,6 +104,11 @@ bool setStyle(HWND hwnd, DWORD style, DWORD exStyle);
 bool setTitle(HWND hwnd, const std::u16string &title);
 // Makes the window the one GetShellWindow returns (nullptr: none).
 void setShellWindow(HWND hwnd);
+// The windows' thread stops running its message loop (a hung program): a SetWindowPlacement sent to its windows from
+// another thread waits until it runs again; one with WPF_ASYNCWINDOWPLACEMENT is posted and returns at once.
+void stopThreadLoop(DWORD tid);
+// The thread runs its loop again and handles what was posted to it, in order.
+void runThreadLoop(DWORD tid);
 // Raises any event as if the window's process had raised it; sourcePid 0 means the window's owner.
 void injectEvent(DWORD event, HWND hwnd, LONG idObject, LONG idChild, DWORD sourcePid = 0);
 

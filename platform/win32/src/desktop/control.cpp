@@ -38,6 +38,18 @@ void reset() {
   });
 }
 
+void stopThreadLoop(DWORD tid) {
+  store().modify([&](State &s, Changes &) { return s.stalledThreads.insert(tid).second; });
+}
+
+void runThreadLoop(DWORD tid) {
+  store().modify([&](State &s, Changes &changes) {
+    if (!s.stalledThreads.erase(tid)) return false;
+    drainPosted(s, changes, tid);
+    return true;
+  });
+}
+
 void clearMonitors() {
   store().modify([](State &s, Changes &) {
     s.monitors.clear();

@@ -221,6 +221,10 @@ extern "C" BOOL WINAPI UnhookWinEvent(HWINEVENTHOOK hWinEventHook) {
     return FALSE;
   }
   const DWORD thread = it->second.installerThread;
+  if (thread != GetCurrentThreadId()) { // only the thread that installed a hook may remove it
+    SetLastError(ERROR_INVALID_HOOK_HANDLE);
+    return FALSE;
+  }
   g_hooks->erase(it);
   bool threadHasHooks = false;
   for (const auto &e : *g_hooks) threadHasHooks = threadHasHooks || e.second.installerThread == thread;

@@ -22,7 +22,7 @@ namespace detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x4B534442; // "BDSK"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 
 void makeDirs(const std::string &path) {
   std::string partial;
@@ -110,6 +110,10 @@ std::string serialise(const State &s) {
     w.pod(uint8_t(x.restoreToMaximized)), w.pod(uint8_t(x.cloaked)), w.pod(x.dpiAwareness);
   }
   w.pod(s.placementCount), w.pod(s.placementBase);
+  w.pod(static_cast<uint32_t>(s.stalledThreads.size()));
+  for (uint32_t tid : s.stalledThreads) w.pod(tid);
+  w.pod(static_cast<uint32_t>(s.posted.size()));
+  for (const Posted &p : s.posted) w.pod(p.tid), w.pod(p.hwnd), w.pod(p.placement);
   return std::move(w.out);
 }
 
@@ -145,6 +149,12 @@ bool deserialise(const std::string &data, State &s) {
   }
   s.placementCount = r.pod<uint64_t>();
   s.placementBase = r.pod<uint64_t>();
+  for (uint32_t n = r.pod<uint32_t>(); r.ok && n > 0; --n) s.stalledThreads.insert(r.pod<uint32_t>());
+  for (uint32_t n = r.pod<uint32_t>(); r.ok && n > 0; --n) {
+    Posted p;
+    p.tid = r.pod<uint32_t>(), p.hwnd = r.pod<uint64_t>(), p.placement = r.pod<WINDOWPLACEMENT>();
+    s.posted.push_back(p);
+  }
   return r.ok;
 }
 
@@ -496,7 +506,7 @@ WINDOWPLACEMENT placementOf(const State &s, const Window &w) {
   WINDOWPLACEMENT p{};
   p.length = sizeof(WINDOWPLACEMENT);
   const bool minimized = w.show == static_cast<uint8_t>(Show::Minimized);
-  p.flags = (minimized && w.restoreToMaximized) ? WPF_RESTORETOMAXIMIZED : 0;
+  p.flags = 0; // always, as documented: how a minimized window restores is not reported
   p.showCmd = minimized ? SW_SHOWMINIMIZED : (w.show == static_cast<uint8_t>(Show::Maximized) ? SW_SHOWMAXIMIZED
                                                                                                : SW_SHOWNORMAL);
   p.ptMinPosition = minimized ? POINT{-32000, -32000} : POINT{-1, -1};

@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,6 +75,13 @@ struct Placement {
 };
 static_assert(sizeof(Placement) == 56, "fixed record size");
 
+// A SetWindowPlacement posted to a window's thread that does not run its message loop (WPF_ASYNCWINDOWPLACEMENT).
+struct Posted {
+  uint32_t tid = 0;
+  uint64_t hwnd = 0;
+  WINDOWPLACEMENT placement{};
+};
+
 struct State {
   uint64_t generation = 0;
   uint32_t nextMonitorId = 1;
@@ -85,6 +93,8 @@ struct State {
   std::map<uint64_t, Window> windows; // by handle = creation order = z-order among siblings
   uint64_t placementCount = 0; // records in the placements file
   uint64_t placementBase = 0;  // the count at the last reset: earlier records are forgotten
+  std::set<uint32_t> stalledThreads; // window threads that do not run their message loop
+  std::vector<Posted> posted;        // requests posted to those threads, oldest first
 };
 
 // One raised event, as stored in the events file.
@@ -170,6 +180,10 @@ RECT offsetRect(const RECT &r, int64_t dx, int64_t dy);
 RECT windowRect(const State &s, const Window &w);
 WINDOWPLACEMENT placementOf(const State &s, const Window &w);
 bool usesWorkspace(const Window &w);
+// Applies a SetWindowPlacement to the window: its show state, normal rectangle, events and placement record.
+void applyPlacement(State &s, Changes &changes, Window &w, const WINDOWPLACEMENT &p);
+// Handles what was posted to the thread, in order (windows destroyed meanwhile are skipped).
+void drainPosted(State &s, Changes &changes, uint32_t tid);
 // The screen rectangle a workspace rectangle of SetWindowPlacement stands for.
 RECT workspaceToScreen(const State &s, const RECT &ws);
 DWORD fullStyle(const Window &w);

@@ -7,7 +7,10 @@
 #include <QChar>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstring>
+#include <thread>
 
 #ifndef ERROR_INVALID_INDEX
 #define ERROR_INVALID_INDEX 1413
@@ -484,6 +487,81 @@ extern "C" BOOL WINAPI GetWindowPlacement(HWND hWnd, WINDOWPLACEMENT *lpwndpl) {
   });
 }
 
+namespace emu {
+namespace desktop {
+namespace detail {
+
+void applyPlacement(State &s, Changes &events, Window &w, const WINDOWPLACEMENT &p) {
+  const Window before = w;
+  w.normal = usesWorkspace(w) ? workspaceToScreen(s, p.rcNormalPosition) : p.rcNormalPosition;
+  const bool minimizedBefore = before.show == static_cast<uint8_t>(Show::Minimized);
+  const bool maximizedBefore = before.show == static_cast<uint8_t>(Show::Maximized);
+  switch (p.showCmd) {
+  case SW_HIDE:
+    w.visible = false;
+    break;
+  case SW_SHOWMINIMIZED:
+  case SW_MINIMIZE:
+  case SW_SHOWMINNOACTIVE:
+  case SW_FORCEMINIMIZE:
+    // The flag counts with SW_SHOWMINIMIZED only; without it the window restores as it would have anyway.
+    w.restoreToMaximized = (p.showCmd == SW_SHOWMINIMIZED && (p.flags & WPF_RESTORETOMAXIMIZED)) ||
+                           maximizedBefore || (minimizedBefore && before.restoreToMaximized);
+    w.show = static_cast<uint8_t>(Show::Minimized);
+    w.visible = true;
+    break;
+  case SW_SHOWMAXIMIZED:
+    w.show = static_cast<uint8_t>(Show::Maximized);
+    w.visible = true;
+    break;
+  case SW_RESTORE:
+    // Back to where the window was before it was minimized; a maximized window to its normal rectangle.
+    w.show = static_cast<uint8_t>((minimizedBefore && before.restoreToMaximized) ? Show::Maximized : Show::Normal);
+    w.visible = true;
+    break;
+  case SW_SHOW:
+  case SW_SHOWNA:
+    w.visible = true;
+    break;
+  default: // SW_SHOWNORMAL, SW_SHOWNOACTIVATE, SW_SHOWDEFAULT
+    w.show = static_cast<uint8_t>(Show::Normal);
+    w.visible = true;
+    break;
+  }
+  if (w.show != static_cast<uint8_t>(Show::Minimized)) w.restoreToMaximized = false;
+  if (!before.visible && w.visible) raise(events, EVENT_OBJECT_SHOW, w);
+  if (before.visible && !w.visible) raise(events, EVENT_OBJECT_HIDE, w);
+  if (!minimizedBefore && w.show == static_cast<uint8_t>(Show::Minimized)) raise(events, EVENT_SYSTEM_MINIMIZESTART, w);
+  if (minimizedBefore && w.show != static_cast<uint8_t>(Show::Minimized)) raise(events, EVENT_SYSTEM_MINIMIZEEND, w);
+  if (std::memcmp(&before.normal, &w.normal, sizeof(RECT)) != 0 || before.show != w.show)
+    raise(events, EVENT_OBJECT_LOCATIONCHANGE, w);
+  Placement rec;
+  rec.hwnd = w.hwnd;
+  rec.flags = p.flags;
+  rec.showCmd = p.showCmd;
+  rec.rc = p.rcNormalPosition;
+  rec.normalAfter = w.normal;
+  rec.showAfter = w.show;
+  rec.visibleAfter = w.visible ? 1 : 0;
+  events.placements.push_back(rec);
+}
+
+void drainPosted(State &s, Changes &changes, uint32_t tid) {
+  std::vector<Posted> kept;
+  for (const Posted &p : s.posted) {
+    if (p.tid != tid) {
+      kept.push_back(p);
+    } else if (Window *w = findWindow(s, toHwnd(p.hwnd))) {
+      applyPlacement(s, changes, *w, p.placement);
+    }
+  }
+  s.posted.swap(kept);
+}
+
+} // namespace detail
+} // namespace desktop
+} // namespace emu
+
 extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwndpl) {
   DESKTOP_ENTER("SetWindowPlacement", FALSE);
   if (!lpwndpl || lpwndpl->length != sizeof(WINDOWPLACEMENT) || lpwndpl->showCmd > SW_FORCEMINIMIZE) {
@@ -491,76 +569,41 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
     return FALSE;
   }
   const WINDOWPLACEMENT p = *lpwndpl;
-  DWORD error = 0;
-  store().modify([&](State &s, Changes &events) {
-    Window *w = findWindow(s, hWnd);
-    if (!w) {
-      error = ERROR_INVALID_WINDOW_HANDLE;
-      return false;
+  const DWORD callerPid = GetCurrentProcessId(), callerTid = GetCurrentThreadId();
+  for (;;) {
+    DWORD error = 0;
+    bool mustWait = false;
+    store().modify([&](State &s, Changes &events) {
+      Window *w = findWindow(s, hWnd);
+      if (!w) {
+        error = ERROR_INVALID_WINDOW_HANDLE;
+        return false;
+      }
+      auto proc = s.processes.find(w->pid);
+      if (proc != s.processes.end() && proc->second.elevated) { // a higher integrity level: UIPI refuses
+        error = ERROR_ACCESS_DENIED;
+        return false;
+      }
+      const bool otherQueue = w->pid != callerPid || w->tid != callerTid;
+      if (otherQueue && s.stalledThreads.count(w->tid)) {
+        if (p.flags & WPF_ASYNCWINDOWPLACEMENT) {
+          s.posted.push_back(Posted{w->tid, w->hwnd, p}); // handled when the thread runs its loop again
+          return true;
+        }
+        mustWait = true;
+        return false;
+      }
+      applyPlacement(s, events, *w, p); // a thread that runs its loop handles a posted request at once too
+      return true;
+    });
+    if (error) {
+      SetLastError(error);
+      return FALSE;
     }
-    auto proc = s.processes.find(w->pid);
-    if (proc != s.processes.end() && proc->second.elevated) { // a higher integrity level: UIPI refuses
-      error = ERROR_ACCESS_DENIED;
-      return false;
-    }
-    const Window before = *w;
-    w->normal = usesWorkspace(*w) ? workspaceToScreen(s, p.rcNormalPosition) : p.rcNormalPosition;
-    const bool minimizedBefore = before.show == static_cast<uint8_t>(Show::Minimized);
-    switch (p.showCmd) {
-    case SW_HIDE:
-      w->visible = false;
-      break;
-    case SW_SHOWMINIMIZED:
-    case SW_MINIMIZE:
-    case SW_SHOWMINNOACTIVE:
-    case SW_FORCEMINIMIZE:
-      w->show = static_cast<uint8_t>(Show::Minimized);
-      w->restoreToMaximized = (p.flags & WPF_RESTORETOMAXIMIZED) != 0;
-      w->visible = true;
-      break;
-    case SW_SHOWMAXIMIZED:
-      w->show = static_cast<uint8_t>(Show::Maximized);
-      w->visible = true;
-      break;
-    case SW_RESTORE:
-      w->show = static_cast<uint8_t>((minimizedBefore && (p.flags & WPF_RESTORETOMAXIMIZED)) ? Show::Maximized
-                                                                                            : Show::Normal);
-      w->visible = true;
-      break;
-    case SW_SHOW:
-    case SW_SHOWNA:
-      w->visible = true;
-      break;
-    default: // SW_SHOWNORMAL, SW_SHOWNOACTIVATE, SW_SHOWDEFAULT
-      w->show = static_cast<uint8_t>(Show::Normal);
-      w->visible = true;
-      break;
-    }
-    if (w->show != static_cast<uint8_t>(Show::Minimized)) w->restoreToMaximized = false;
-    if (!before.visible && w->visible) raise(events, EVENT_OBJECT_SHOW, *w);
-    if (before.visible && !w->visible) raise(events, EVENT_OBJECT_HIDE, *w);
-    if (!minimizedBefore && w->show == static_cast<uint8_t>(Show::Minimized))
-      raise(events, EVENT_SYSTEM_MINIMIZESTART, *w);
-    if (minimizedBefore && w->show != static_cast<uint8_t>(Show::Minimized))
-      raise(events, EVENT_SYSTEM_MINIMIZEEND, *w);
-    if (std::memcmp(&before.normal, &w->normal, sizeof(RECT)) != 0 || before.show != w->show)
-      raise(events, EVENT_OBJECT_LOCATIONCHANGE, *w);
-    Placement rec;
-    rec.hwnd = w->hwnd;
-    rec.flags = p.flags;
-    rec.showCmd = p.showCmd;
-    rec.rc = p.rcNormalPosition;
-    rec.normalAfter = w->normal;
-    rec.showAfter = w->show;
-    rec.visibleAfter = w->visible ? 1 : 0;
-    events.placements.push_back(rec);
-    return true;
-  });
-  if (error) {
-    SetLastError(error);
-    return FALSE;
+    if (!mustWait) return TRUE;
+    // Sent to a thread that does not run its loop: the caller waits for it, as for any window of a hung thread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return TRUE;
 }
 
 // --- the desktop's processes --------------------------------------------------------------------

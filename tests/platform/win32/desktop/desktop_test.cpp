@@ -138,7 +138,7 @@ TEST_F(Desktop, ShowStatesDecideRectanglesAndMonitor) {
   EXPECT_EQ(r.left, -32000);
   EXPECT_EQ(MonitorFromWindow(min, MONITOR_DEFAULTTONULL), b) << "a minimized window counts where it was";
 
-  // Restoring a minimized window placement-wise honours WPF_RESTORETOMAXIMIZED.
+  // WPF_RESTORETOMAXIMIZED counts with SW_SHOWMINIMIZED only: SW_RESTORE brings back what the window was.
   WINDOWPLACEMENT p{};
   p.length = sizeof(p);
   ASSERT_TRUE(GetWindowPlacement(min, &p));
@@ -146,7 +146,7 @@ TEST_F(Desktop, ShowStatesDecideRectanglesAndMonitor) {
   p.showCmd = SW_RESTORE;
   p.flags = WPF_RESTORETOMAXIMIZED;
   ASSERT_TRUE(SetWindowPlacement(min, &p));
-  EXPECT_EQ(dt::windowState(min).show, dt::Show::Maximized);
+  EXPECT_EQ(dt::windowState(min).show, dt::Show::Normal);
 }
 
 TEST_F(Desktop, CallsOnAWindowThatIsGoneFailAsOnWindows) {
