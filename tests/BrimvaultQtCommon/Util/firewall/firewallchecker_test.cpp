@@ -1,0 +1,243 @@
+// FirewallChecker against the emulated firewall: what it reads, checks, adds and removes, what it logs, and that
+// every COM object and string it touched is released afterwards.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <QDir>
+
+#include <algorithm>
+#include <thread>
+
+#include "Util/firewallchecker.h"
+#include "emu/com.h"
+#include "emu/emu.h"
+#include "logcapture.h"
+#include "qtprint.h"
+#include "testenv.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const QString kApp = "C:/Apps/Viewer.exe";
+const DWORD kDenied = static_cast<DWORD>(E_ACCESSDENIED);
+
+bool logged(const std::string &line) {
+  const Lines l = logcapture::messagesSinceMark();
+  return std::find(l.begin(), l.end(), line) != l.end();
+}
+long timesLogged(const std::string &line) {
+  const Lines l = logcapture::messagesSinceMark();
+  return std::count(l.begin(), l.end(), line);
+}
+std::vector<emu::fw::Rule> stored() { return emu::fw::load().rules; }
+
+class FirewallCheckerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    logcapture::open();
+    emu::clearFailures();
+    emu::fw::update([](emu::fw::Store &s, bool &changed) -> DWORD {
+      s.rules.clear();
+      changed = true;
+      return 0;
+    });
+    logcapture::mark();
+  }
+  void TearDown() override {
+    emu::clearFailures();
+    emu::fw::setStrayEnumElements(false);
+    EXPECT_EQ(emu::com::liveObjects(), 0);
+    EXPECT_EQ(emu::com::liveStrings(), 0);
+    EXPECT_EQ(emu::com::initDepth(), 0u);
+  }
+};
+
+TEST_F(FirewallCheckerTest, AnAddedRuleIsFoundWithAnySeparatorsOrCaseInItsDirectionOnly) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  EXPECT_TRUE(logged("Added new rule: Viewer"));
+  EXPECT_TRUE(checker.checkFirewallRule("c:\\apps\\VIEWER.EXE", "viewer", 0));
+  EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 1));
+  EXPECT_FALSE(checker.checkFirewallRule(kApp, "Other", 0));
+  EXPECT_FALSE(checker.checkFirewallRule("C:/Apps/Editor.exe", "Viewer", 0));
+
+  const QList<FirewallRuleInfo> rules = checker.getAllRulesByName("VIEWER");
+  ASSERT_EQ(rules.size(), 1);
+  const FirewallRuleInfo &r = rules[0];
+  EXPECT_EQ(r.name, "Viewer");
+  EXPECT_EQ(r.applicationName, "C:\\Apps\\Viewer.exe");
+  EXPECT_TRUE(r.allow && r.enabled);
+  EXPECT_EQ(r.direction, 0);
+  EXPECT_EQ(r.protocol, 256);
+  EXPECT_EQ(r.profiles, 7);
+  EXPECT_EQ(r.interfaceTypes, "All");
+  EXPECT_EQ(r.localAddresses, "*");
+  EXPECT_EQ(r.remoteAddresses, "*");
+  EXPECT_TRUE(r.localPorts.isEmpty() && r.remotePorts.isEmpty());
+  EXPECT_EQ(stored()[0].description, u"Rule for application: C:/Apps/Viewer.exe");
+  EXPECT_EQ(timesLogged("Success initialize COM library"), 1); // once: the flag holds
+}
+
+TEST_F(FirewallCheckerTest, ASameDirectionRuleIsReplacedAndAnotherDirectionStays) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  logcapture::mark();
+  ASSERT_TRUE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, true, false));
+  EXPECT_EQ(logcapture::messagesSinceMark(),
+            (Lines{"Removed existing rule: Viewer with direction: 0", "Updated rule: Viewer with new settings"}));
+  ASSERT_EQ(stored().size(), 1u);
+  EXPECT_FALSE(stored()[0].enabled);
+
+  logcapture::mark();
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 1));
+  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Added new rule: Viewer"}));
+  EXPECT_EQ(checker.getAllRulesByName("viewer").size(), 2);
+}
+
+// The new rule is made and set up before the old one goes; an add that fails puts the old rule back.
+TEST_F(FirewallCheckerTest, AFailedReplacementKeepsTheOldRule) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  const uint64_t oldId = stored()[0].id;
+  emu::injectFailure("CoCreateInstance", kDenied, 2); // the policy is made, the new rule is not
+  logcapture::mark();
+  EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
+  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Failed to create firewall rule instance, 0x80070005"}));
+  ASSERT_EQ(stored().size(), 1u);
+  EXPECT_EQ(stored()[0].id, oldId);
+
+  emu::injectFailure("INetFwRules::Add", kDenied, 1); // the new rule's add fails, putting the old one back works
+  logcapture::mark();
+  EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
+  EXPECT_EQ(logcapture::messagesSinceMark(),
+            (Lines{"Removed existing rule: Viewer with direction: 0", "Failed to add firewall rule: Viewer, 0x80070005",
+                   "Restored the existing firewall rule: Viewer"}));
+  ASSERT_EQ(stored().size(), 1u);
+  EXPECT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0));
+  EXPECT_FALSE(checker.checkFirewallRule("C:/Apps/New.exe", "Viewer", 0));
+}
+
+TEST_F(FirewallCheckerTest, AFailedGetterNeverMakesARuleMatch) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  ASSERT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0));
+  for (const char *getter : {"INetFwRule::get_Action", "INetFwRule::get_Enabled", "INetFwRule::get_ApplicationName",
+                             "INetFwRule::get_Profiles"}) {
+    emu::injectFailure(getter, kDenied);
+    EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 0)) << getter;
+    emu::clearFailures();
+  }
+  // An inbound rule whose direction cannot be read is no outbound rule either.
+  emu::injectFailure("INetFwRule::get_Direction", kDenied);
+  EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 1));
+  EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 0));
+  const QList<FirewallRuleInfo> rules = checker.getAllRulesByName("Viewer");
+  ASSERT_EQ(rules.size(), 1);
+  EXPECT_FALSE(rules[0].allow);
+  EXPECT_EQ(rules[0].direction, 1);
+}
+
+TEST_F(FirewallCheckerTest, ElementsThatAreNoRulesAreSkipped) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 1));
+  emu::fw::setStrayEnumElements(true);
+  EXPECT_EQ(checker.getAllRulesByName("Viewer").size(), 2);
+  EXPECT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 1));
+}
+
+// A relative program path is stored absolute, and found again by the same relative path.
+TEST_F(FirewallCheckerTest, ARelativePathIsStoredAbsoluteAndFoundAgain) {
+  const QString apps = QString::fromStdString(testenv::root()) + "/drive_c/Apps";
+  ASSERT_TRUE(QDir().mkpath(apps));
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(apps));
+  {
+    FirewallChecker checker;
+    EXPECT_TRUE(checker.addAllowFirewallRule("tools\\viewer.exe", "Viewer", 0));
+    EXPECT_TRUE(checker.checkFirewallRule("tools\\viewer.exe", "Viewer", 0));
+    EXPECT_TRUE(checker.checkFirewallRule("C:\\Apps\\Tools\\Viewer.exe", "Viewer", 0));
+  }
+  QDir::setCurrent(before);
+  ASSERT_EQ(stored().size(), 1u);
+  EXPECT_EQ(stored()[0].applicationName, u"C:\\Apps\\tools\\viewer.exe");
+  EXPECT_EQ(stored()[0].description, u"Rule for application: tools\\viewer.exe");
+}
+
+TEST_F(FirewallCheckerTest, OnlyAnInitialisationOfItsOwnIsBalanced) {
+  std::thread([] {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    {
+      FirewallChecker checker; // the thread runs COM in the other model: usable, nothing to balance
+      EXPECT_TRUE(checker.initialize());
+      EXPECT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+    }
+    EXPECT_EQ(emu::com::initDepth(), 1u);
+    CoUninitialize();
+  }).join();
+  EXPECT_EQ(timesLogged("Success initialize COM library"), 2); // RPC_E_CHANGED_MODE leaves the flag clear, so the add initialises again
+
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  {
+    FirewallChecker checker; // S_FALSE counts: one CoUninitialize owed
+    EXPECT_TRUE(checker.initialize());
+    EXPECT_TRUE(checker.initialize());
+    EXPECT_EQ(emu::com::initDepth(), 2u);
+  }
+  EXPECT_EQ(emu::com::initDepth(), 1u);
+  CoUninitialize();
+
+  emu::injectFailure("CoInitializeEx", static_cast<DWORD>(E_OUTOFMEMORY));
+  logcapture::mark();
+  FirewallChecker checker;
+  EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty());
+  EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
+  EXPECT_EQ(logcapture::messagesSinceMark(), Lines(3, "Failed to initialize COM library, 0x8007000e"));
+}
+
+TEST_F(FirewallCheckerTest, FailuresAreLoggedAndReturnedAtTheirLevels) {
+  FirewallChecker checker;
+  emu::injectFailure("INetFwRule::put_Profiles", static_cast<DWORD>(E_INVALIDARG));
+  EXPECT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0)); // a setter's failure does not stop the add
+  EXPECT_TRUE(logged("put_Profiles failed: Viewer, 0x80070057"));
+  emu::clearFailures();
+
+  emu::injectFailure("CoCreateInstance", kDenied);
+  logcapture::mark();
+  EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty());
+  EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
+  std::vector<std::string> levels;
+  for (const auto &l : logcapture::sinceMark()) levels.push_back(l.level + l.message);
+  EXPECT_EQ(levels, (Lines{"EFailed to create firewall policy instance, 0x80070005",
+                           "EFailed to create firewall policy instance, 0x80070005",
+                           "IFailed to create firewall policy instance, 0x80070005"}));
+  emu::clearFailures();
+
+  emu::injectFailure("INetFwPolicy2::get_Rules", kDenied);
+  logcapture::mark();
+  EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty()); // silently
+  EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
+  EXPECT_EQ(logcapture::messagesSinceMark(),
+            (Lines{"Failed to get firewall rules, 0x80070005", "Failed to remove firewall rule, Viewer"}));
+  emu::clearFailures();
+
+  emu::injectFailure("INetFwRules::Remove", kDenied);
+  logcapture::mark();
+  EXPECT_FALSE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, false, true));
+  EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
+  EXPECT_EQ(logcapture::messagesSinceMark(),
+            (Lines{"Failed to remove existing firewall rule, 0x80070005",
+                   "Failed to remove firewall rule, Viewer, 0x80070005", "Failed to remove firewall rule, Viewer"}));
+  EXPECT_EQ(stored().size(), 1u); // the refused removal left it
+  emu::clearFailures();
+
+  EXPECT_TRUE(checker.removeFirewallRule("Viewer"));
+  EXPECT_TRUE(stored().empty());
+}
+
+} // namespace
