@@ -2,9 +2,20 @@
 // pruning of numbered files is in miscutil.cpp.
 #pragma once
 
+#include <windows.h>
+
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+// Who holds one local port; a free port reads {port, -1, empty, false}.
+struct PortOccupyState {
+  quint32 port = 0;
+  qint32 pid = -1;
+  QString processName;
+  bool occupied = false;
+};
 
 class MiscUtil : public QObject {
   Q_OBJECT
@@ -42,4 +53,31 @@ public:
   static bool removePath(const QString &path);
   // The folder %DriverData% names, else %SystemRoot%\System32\Drivers\DriverData; absolute, forward slashes.
   static QString getDriverDataPath();
+
+  // --- Windows service entries (miscutil_service.cpp) ---
+  // Each opens the control manager (and the service), does one thing, closes what it opened and logs failures.
+  static bool createServiceEntry(const QString &serviceName, const QString &displayName, const QString &exePath,
+                                 const QStringList &arguments, int serviceType, int startType,
+                                 const QString &description, const QString &account, const QString &password);
+  static bool deleteServiceEntry(const QString &serviceName);
+  static bool ChangeServiceStartType(const QString &serviceName, int startType);
+  // Writes *startType only on success.
+  static bool QueryServiceStartType(const QString &serviceName, int *startType);
+  // True when started or already running; does not wait for the service to run.
+  static bool StartWindowsService(const QString &serviceName);
+  static bool IsServiceRunning(const QString &serviceName);
+  // False only when the control manager says there is no such service.
+  static bool IsServiceExist(const QString &serviceName);
+
+  // --- port owners and process names (miscutil_ports.cpp) ---
+  // One entry per requested port, in request order (TCP: none at all when no row is left after the exclusion).
+  // excludeSelf leaves out this process's rows; otherwise the process named excludeName (pid 0 when none is).
+  static QList<PortOccupyState> getTcpPortOccupyState(const QList<ULONG> &ports, bool excludeSelf,
+                                                      const QString &excludeName);
+  static QList<PortOccupyState> getUdpPortOccupyState(const QList<ULONG> &ports, bool excludeSelf,
+                                                      const QString &excludeName);
+  // The last process in snapshot order whose executable is named so (case ignored); 0 when none.
+  static DWORD getProcessIdByName(const QString &exeName);
+  // The executable name of the process, empty when there is none.
+  static QString getProcessNameById(DWORD pid);
 };

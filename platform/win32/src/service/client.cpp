@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "emu/scm.h"
 #include "service/store.h"
@@ -60,24 +61,41 @@ struct ScService : KernelObject {
   const char *typeName() const override { return "Service"; }
 };
 
-DWORD managerAccess(DWORD a) {
-  if (a & (GENERIC_ALL | kMaximumAllowed)) return SC_MANAGER_ALL_ACCESS;
+// What the default security descriptors grant: administrators (elevated) and LocalSystem everything; other
+// users connect, enumerate and query, and may send user-defined controls to a service.
+constexpr DWORD kUserManagerRights =
+    SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
+constexpr DWORD kUserServiceRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_ENUMERATE_DEPENDENTS |
+                                     SERVICE_INTERROGATE | SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
+
+// The rights granted for `desired`, or ERROR_ACCESS_DENIED when the caller may not have one of them.
+// MAXIMUM_ALLOWED grants whatever the caller may have.
+DWORD grant(DWORD desired, DWORD mapped, DWORD all, DWORD userRights, DWORD *granted) {
+  const DWORD allowed = currentIsAdministrator() ? all : userRights;
+  if (desired & kMaximumAllowed) mapped = (mapped & ~all) | allowed;
+  if (mapped & ~allowed) return ERROR_ACCESS_DENIED;
+  *granted = mapped;
+  return 0;
+}
+
+DWORD managerAccess(DWORD a, DWORD *granted) {
   DWORD r = (a & 0xFFFF) | SC_MANAGER_CONNECT | (a & STANDARD_RIGHTS_REQUIRED);
+  if (a & GENERIC_ALL) r |= SC_MANAGER_ALL_ACCESS;
   if (a & GENERIC_READ) r |= SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL;
   if (a & GENERIC_WRITE) r |= SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG | READ_CONTROL;
   if (a & GENERIC_EXECUTE) r |= SC_MANAGER_CONNECT | SC_MANAGER_LOCK | READ_CONTROL;
-  return r;
+  return grant(a, r, SC_MANAGER_ALL_ACCESS, kUserManagerRights, granted);
 }
 
-DWORD serviceAccess(DWORD a) {
-  if (a & (GENERIC_ALL | kMaximumAllowed)) return SERVICE_ALL_ACCESS;
+DWORD serviceAccess(DWORD a, DWORD *granted) {
   DWORD r = a & (0xFFFF | STANDARD_RIGHTS_REQUIRED);
+  if (a & GENERIC_ALL) r |= SERVICE_ALL_ACCESS;
   if (a & GENERIC_READ)
     r |= SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS | READ_CONTROL;
   if (a & GENERIC_WRITE) r |= SERVICE_CHANGE_CONFIG | READ_CONTROL;
   if (a & GENERIC_EXECUTE)
     r |= SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL | READ_CONTROL;
-  return r;
+  return grant(a, r, SERVICE_ALL_ACCESS, kUserServiceRights, granted);
 }
 
 std::shared_ptr<ScManager> managerOf(SC_HANDLE h) {
@@ -119,7 +137,12 @@ extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpData
     SetLastError(kDatabaseDoesNotExist);
     return nullptr;
   }
-  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScManager>(managerAccess(dwDesiredAccess))));
+  DWORD granted = 0;
+  if (DWORD e = managerAccess(dwDesiredAccess, &granted)) {
+    SetLastError(e);
+    return nullptr;
+  }
+  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScManager>(granted)));
 }
 
 extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lpDisplayName,
@@ -141,6 +164,11 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServi
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  DWORD granted = 0;
+  if (DWORD e = serviceAccess(dwDesiredAccess, &granted)) {
+    SetLastError(e);
+    return nullptr;
+  }
   scm::ServiceConfig c;
   c.name = toUtf8(lpServiceName);
   c.displayName = utf8(lpDisplayName);
@@ -154,7 +182,7 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServi
     return nullptr;
   }
   if (lpdwTagId) *lpdwTagId = 0;
-  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScService>(c.name, serviceAccess(dwDesiredAccess))));
+  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScService>(c.name, granted)));
 }
 
 extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
@@ -169,7 +197,12 @@ extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpService
     SetLastError(e);
     return nullptr;
   }
-  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScService>(c.name, serviceAccess(dwDesiredAccess))));
+  DWORD granted = 0;
+  if (DWORD e = serviceAccess(dwDesiredAccess, &granted)) {
+    SetLastError(e);
+    return nullptr;
+  }
+  return reinterpret_cast<SC_HANDLE>(insertHandle(std::make_shared<ScService>(c.name, granted)));
 }
 
 extern "C" BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR *lpServiceArgVectors) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "emu/scm.h"
 #include "emu/session.h"
@@ -354,6 +355,9 @@ TEST(ServiceStart, FailuresAreReported) {
 }
 
 TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
+  emu::Account admin;
+  admin.elevated = true; // creating and starting services takes an elevated administrator
+  ASSERT_TRUE(emu::setAccount(static_cast<DWORD>(::getpid()), admin));
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   ASSERT_NE(scm, nullptr);
   EXPECT_EQ(OpenSCManagerW(u"OTHERPC", nullptr, SC_MANAGER_CONNECT), nullptr);
