@@ -3,13 +3,16 @@
 
 #include <cfgmgr32.h>
 #include "emu/devices.h"
+#include "emu/emu.h"
 #include "emu/usb.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <mutex>
 
 namespace emu::usb {
@@ -280,6 +283,69 @@ bool setTopologyOverride(const std::string &json, std::string *error) {
   c.overridden = true;
   c.parsed = parsed;
   c.text = json;
+  return true;
+}
+
+} // namespace emu::usb
+
+namespace emu::usb {
+
+namespace {
+
+// The text of a string descriptor the device would give in its first language; "" when it has none.
+std::string stringText(const Port &p, UCHAR index) {
+  if (index == 0) return {};
+  const std::string *languages = p.descriptor(3, 0, 0);
+  USHORT language = 0;
+  if (languages && languages->size() >= 4) std::memcpy(&language, languages->data() + 2, sizeof(language));
+  const std::string *d = p.descriptor(3, index, language);
+  if (!d || d->size() < 2) return {};
+  size_t length = std::min<size_t>(static_cast<UCHAR>((*d)[0]), d->size());
+  std::u16string text;
+  for (size_t i = 2; i + 1 < length; i += 2)
+    text += static_cast<char16_t>(static_cast<UCHAR>((*d)[i]) | (static_cast<UCHAR>((*d)[i + 1]) << 8));
+  return emu::toUtf8(text.c_str(), static_cast<std::ptrdiff_t>(text.size()));
+}
+
+size_t addHub(const Hub &hub, TreeView *out) {
+  size_t at = out->hubs.size();
+  out->hubs.push_back({hub.name, hub.device, {}});
+  for (const Port &p : hub.ports) {
+    static const char *speeds[] = {"low", "full", "high", "super"};
+    PortView v;
+    v.number = p.number;
+    v.status = p.status == 0 ? "empty" : p.status == 1 ? "connected" : std::to_string(p.status);
+    v.device = p.device;
+    v.speed = p.speed < 4 ? speeds[p.speed] : "?";
+    if (p.deviceDescriptor.size() == 18) {
+      const auto *d = reinterpret_cast<const UCHAR *>(p.deviceDescriptor.data());
+      v.vendorId = static_cast<USHORT>(d[8] | (d[9] << 8));
+      v.productId = static_cast<USHORT>(d[10] | (d[11] << 8));
+      v.manufacturer = stringText(p, d[14]);
+      v.product = stringText(p, d[15]);
+      v.serial = stringText(p, d[16]);
+    }
+    if (p.hub) {
+      v.isHub = true;
+      v.hub = addHub(*p.hub, out);
+    }
+    out->hubs[at].ports.push_back(v);
+  }
+  return at;
+}
+
+} // namespace
+
+bool tree(TreeView *out, std::string *error) {
+  auto topology = currentTopology(error);
+  if (!topology) return false;
+  *out = TreeView();
+  for (const Controller &c : topology->controllers) {
+    ControllerView v;
+    v.device = c.device;
+    v.rootHub = c.rootHub ? addHub(*c.rootHub, out) : 0;
+    out->controllers.push_back(v);
+  }
   return true;
 }
 
