@@ -1,7 +1,8 @@
 // Reading frames from one client: the shared frame reader (silent, as the window placement program runs it) and the
-// service's UI channel (with its log lines) against a plain reader that only drains the same bytes from the same
-// kind of socket. And the latency from the core's exit code (emitted on another thread, as the watch loop does) to
-// the frame's arrival at a user-interface client.
+// service's UI channel (with its log lines) against two baselines on the same kind of socket under the same
+// read-buffer limit: a plain drain of the same bytes, and a reader that splits the frames and decodes each one once
+// with protobuf. And the latency from the core's exit code (emitted on another thread, as the watch loop does) to
+// the frame's arrival at a user-interface client. Ends with the reader's ratio against both baselines.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -12,6 +13,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/ratio.h"
 #include "Log/logconfig.h"
 #include "Protocol/frame.h"
 #include "Protocol/framereader.h"
@@ -29,6 +33,7 @@
 namespace {
 
 constexpr int kFramesPerBatch = 10000;
+constexpr int kMaxBody = 64 * 1024; // the reader's limit, and the read buffer of every socket here
 using Clock = std::chrono::steady_clock;
 
 QByteArray frameOfSize(int kind) {
@@ -115,6 +120,7 @@ void BM_PlainDrain(benchmark::State &state) {
   qint64 drained = 0, target = 0;
   QObject::connect(&server, &QLocalServer::newConnection, [&] {
     QLocalSocket *socket = server.nextPendingConnection();
+    socket->setReadBufferSize(kFrameLengthSize + kMaxBody);
     QObject::connect(socket, &QLocalSocket::readyRead, [&, socket] {
       drained += socket->readAll().size();
       if (drained >= target) loop.quit();
@@ -122,6 +128,42 @@ void BM_PlainDrain(benchmark::State &state) {
   });
   for (auto _ : state) {
     target += writer.batchBytes();
+    writer.writeBatch();
+    loop.exec();
+  }
+  setRates(state, kFramesPerBatch, writer.batchBytes());
+}
+
+// Splits the stream into frames and decodes each body once as the message it is: no envelope, no dispatch.
+void BM_DecodeOnce(benchmark::State &state) {
+  QLocalServer server;
+  const QString name = QStringLiteral("bench-decode-%1").arg(++g_serial);
+  server.listen(name);
+  const int kind = int(state.range(0));
+  Writer writer(name, repeated(frameOfSize(kind), kFramesPerBatch));
+  QEventLoop loop;
+  qint64 decoded = 0, target = 0;
+  CommandRequest command;
+  ErrMsgOccurRequest error;
+  QObject::connect(&server, &QLocalServer::newConnection, [&] {
+    QLocalSocket *socket = server.nextPendingConnection();
+    socket->setReadBufferSize(kFrameLengthSize + kMaxBody);
+    QObject::connect(socket, &QLocalSocket::readyRead, [&, socket] {
+      char prefix[kFrameLengthSize];
+      while (socket->peek(prefix, kFrameLengthSize) == kFrameLengthSize) {
+        const int length = parseLengthFromArray(QByteArray::fromRawData(prefix, kFrameLengthSize));
+        if (socket->bytesAvailable() < kFrameLengthSize + length) break;
+        socket->skip(kFrameLengthSize);
+        const QByteArray body = socket->read(length);
+        const bool ok = kind == 0 ? command.ParseFromArray(body.constData(), body.size())
+                                  : error.ParseFromArray(body.constData(), body.size());
+        decoded += ok ? 1 : 0;
+      }
+      if (decoded >= target) loop.quit();
+    });
+  });
+  for (auto _ : state) {
+    target += kFramesPerBatch;
     writer.writeBatch();
     loop.exec();
   }
@@ -136,7 +178,7 @@ void BM_FrameReader(benchmark::State &state) {
   Writer writer(name, repeated(frame, kFramesPerBatch));
   QEventLoop loop;
   qint64 handled = 0, target = 0;
-  FrameReader reader(64 * 1024);
+  FrameReader reader(kMaxBody);
   reader.addHandler<CommandRequest>([&](QIODevice *, const CommandRequest &) {
     if (++handled >= target) loop.quit();
   });
@@ -238,6 +280,7 @@ void BM_ExitCodeLatency(benchmark::State &state) {
 }
 
 BENCHMARK(BM_PlainDrain)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeOnce)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameReader)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ServiceChannel)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExitCodeLatency)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -253,9 +296,19 @@ int main(int argc, char **argv) {
   QDir().mkpath(QString::fromUtf8(logDir));
   xlogger_SetLevel(kLevelInfo);
   openLogAppender(logDir.constData(), "bvs");
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  benchratio::Reporter reporter;
+  const bool ran = benchratio::run(&argc, argv, reporter);
   appender_close_export();
+  if (!ran) return 1;
+  const char *kinds[] = {"22-byte command", "1 KB error message"};
+  for (int kind = 0; kind < 2; ++kind) {
+    const std::string arg = "/" + std::to_string(kind) + "/real_time";
+    const double reader = reporter.seconds("BM_FrameReader" + arg);
+    std::printf("frames: %s\n", kinds[kind]);
+    benchratio::printRatio("frame reader / plain drain", reader * 1e3, reporter.seconds("BM_PlainDrain" + arg) * 1e3,
+                           "ms");
+    benchratio::printRatio("frame reader / decode once", reader * 1e3, reporter.seconds("BM_DecodeOnce" + arg) * 1e3,
+                           "ms");
+  }
   return 0;
 }

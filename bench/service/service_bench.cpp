@@ -1,13 +1,16 @@
 // BrimvaultService at time scale 1 under the stand-in control manager, with the stand-in core:
 //  - Relaunch: from the moment a core process ends to the moment the next one has started, minus the service's
-//    3000 ms wait before every launch (reported as the iteration time; "total_ms" keeps the whole span).
-//  - Watch: the service's CPU time (user + system) over a minute while the core runs.
-// Each benchmark makes a machine root and temp folder of its own.
+//    3000 ms wait before every launch (reported as the iteration time; "total_ms" keeps the whole span). Baseline:
+//    the same core started directly through the stand-in's CreateProcessW, from the call to its start line.
+//  - Watch: the service's CPU time (user + system) over 15 seconds while the core runs. Baseline: the CPU time of
+//    the idle core it watches, over the same span.
+// Each benchmark makes a machine root and temp folder of its own. Ends with both ratios.
 #include <benchmark/benchmark.h>
 
 #include <windows.h>
 #include <winsvc.h>
 
+#include "../support/ratio.h"
 #include "emu/emu.h"
 #include "emu/process.h"
 #include "emu/scm.h"
@@ -45,7 +48,7 @@ std::string binDir() {
 // A fresh machine with the service installed and started; stopped and thrown away at the end.
 class Machine {
 public:
-  explicit Machine(const std::string &coreControl) {
+  explicit Machine(const std::string &coreControl, bool withService = true) {
     char pattern[] = "/tmp/bvbench.XXXXXX";
     base = ::mkdtemp(pattern);
     std::string root = base + "/root", temp = base + "/tmp";
@@ -58,15 +61,22 @@ public:
     ::setenv("WIN32_TIME_SCALE", "1", 1);
     emu::resetMachineRoot();
     std::ofstream(root + "/BrimvaultServer/control") << coreControl;
+    if (!withService) {
+      ok = true;
+      return;
+    }
     emu::scm::ServiceConfig config;
     config.name = kService;
     config.binaryPath = "\"" + binDir() + "/BrimvaultService\"";
     ok = emu::scm::createService(config) == 0 && emu::scm::startService(kService) == 0;
     servicePid = emu::scm::queryService(kService).processId;
+    withService_ = true;
   }
   ~Machine() {
-    emu::scm::sendControl(kService, SERVICE_CONTROL_STOP);
-    emu::scm::waitForState(kService, SERVICE_STOPPED, 60000);
+    if (withService_) {
+      emu::scm::sendControl(kService, SERVICE_CONTROL_STOP);
+      emu::scm::waitForState(kService, SERVICE_STOPPED, 60000);
+    }
     auto others = [] {
       std::vector<pid_t> pids;
       for (const auto &p : emu::listProcesses())
@@ -103,6 +113,9 @@ public:
   std::string base;
   bool ok = false;
   DWORD servicePid = 0;
+
+private:
+  bool withService_ = false;
 };
 
 // The moment a process ends (it need not be our child).
@@ -163,25 +176,69 @@ void BM_RelaunchBeyondLaunchDelay(benchmark::State &state) {
 }
 BENCHMARK(BM_RelaunchBeyondLaunchDelay)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// The baseline of the relaunch: the stand-in's own cost of starting the core, without the service.
+void BM_BareCoreLaunch(benchmark::State &state) {
+  Machine machine("", false);
+  std::u16string command = emu::toUtf16("\"" + emu::windowsPath(binDir() + "/BrimvaultServer.exe") + "\"");
+  int launch = 1;
+  for (auto _ : state) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    const auto start = Clock::now();
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+      state.SkipWithError("CreateProcessW failed");
+      return;
+    }
+    const bool started = machine.corePid(launch) != 0;
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    TerminateProcess(info.hProcess, 0);
+    WaitForSingleObject(info.hProcess, INFINITE);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    if (!started) {
+      state.SkipWithError("the core did not start");
+      return;
+    }
+    ++launch;
+  }
+}
+BENCHMARK(BM_BareCoreLaunch)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+constexpr int kWatchSeconds = 15;
+
 void BM_ServiceCpuWhileWatching(benchmark::State &state) {
   Machine machine("");
-  if (!machine.ok || machine.corePid(1) == 0) {
+  const DWORD core = machine.ok ? machine.corePid(1) : 0;
+  if (core == 0) {
     state.SkipWithError("the core did not start");
     return;
   }
-  double cpu = 0;
+  double cpu = 0, coreCpu = 0;
   for (auto _ : state) {
-    double before = cpuSeconds(machine.servicePid);
+    const double before = cpuSeconds(machine.servicePid), coreBefore = cpuSeconds(core);
     auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(60));
+    std::this_thread::sleep_for(std::chrono::seconds(kWatchSeconds));
     cpu = cpuSeconds(machine.servicePid) - before;
+    coreCpu = cpuSeconds(core) - coreBefore;
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
   }
   state.counters["service_cpu_ms"] = benchmark::Counter(cpu * 1000.0);
+  state.counters["core_cpu_ms"] = benchmark::Counter(coreCpu * 1000.0);
   state.counters["core_launches"] = benchmark::Counter(machine.coreLaunches());
 }
 BENCHMARK(BM_ServiceCpuWhileWatching)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+  benchratio::Reporter reporter;
+  if (!benchratio::run(&argc, argv, reporter)) return 1;
+  benchratio::printRatio("relaunch beyond the 3000 ms wait / bare core launch",
+                         reporter.seconds("BM_RelaunchBeyondLaunchDelay/iterations:5/manual_time") * 1e3,
+                         reporter.seconds("BM_BareCoreLaunch/iterations:5/manual_time") * 1e3, "ms");
+  const std::string watch = "BM_ServiceCpuWhileWatching/iterations:1/manual_time";
+  benchratio::printRatio("service CPU / watched core CPU, 15 s", reporter.counter(watch, "service_cpu_ms"),
+                         reporter.counter(watch, "core_cpu_ms"), "ms");
+  return 0;
+}

@@ -1,12 +1,17 @@
-// WindowShepherd from start to a listening command socket, and the resident memory of the idle program.
-// Each run uses a machine root and temp folder of its own.
+// WindowShepherd from start to a listening command socket, and the resident memory of the idle program, each against
+// a baseline: this benchmark's own program started as a bare Qt listener on the same socket name ("--bare-listener":
+// a QCoreApplication and a QLocalServer, nothing else). Each run uses a machine root and temp folder of its own.
+// Ends with both ratios.
 #include <benchmark/benchmark.h>
+
+#include "../support/ratio.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -23,7 +28,7 @@ QByteArray shutDownFrame() {
 
 class Run {
 public:
-  Run(const QStringList &args) {
+  explicit Run(const QStringList &args, const QString &program = QStringLiteral(BV_SHEPHERD_PATH)) {
     QDir(dir.path()).mkpath("root");
     QDir(dir.path()).mkpath("tmp");
     qputenv("TMPDIR", (dir.path() + "/tmp").toUtf8()); // the socket's folder, for this process too
@@ -32,7 +37,7 @@ public:
     env.insert("TMPDIR", dir.path() + "/tmp");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     proc.setProcessEnvironment(env);
-    proc.setProgram(QStringLiteral(BV_SHEPHERD_PATH));
+    proc.setProgram(program);
     proc.setArguments(args);
   }
   ~Run() {
@@ -74,9 +79,11 @@ public:
   QProcess proc;
 };
 
-void BM_StartupToListening(benchmark::State &state) {
+QString bareListener() { return QCoreApplication::applicationFilePath(); }
+
+void startupToListening(benchmark::State &state, const QStringList &args, const QString &program) {
   for (auto _ : state) {
-    Run run({});
+    Run run(args, program);
     const qint64 ns = run.startAndWaitListening();
     if (ns < 0) {
       state.SkipWithError("WindowShepherd did not listen");
@@ -85,12 +92,18 @@ void BM_StartupToListening(benchmark::State &state) {
     state.SetIterationTime(double(ns) / 1e9);
   }
 }
+void BM_StartupToListening(benchmark::State &state) { startupToListening(state, {}, BV_SHEPHERD_PATH); }
+void BM_BareStartupToListening(benchmark::State &state) {
+  startupToListening(state, {"--bare-listener"}, bareListener());
+}
 BENCHMARK(BM_StartupToListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_BareStartupToListening)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
-void residentMemory(benchmark::State &state, const QStringList &args) {
+void residentMemory(benchmark::State &state, const QStringList &args,
+                    const QString &program = QStringLiteral(BV_SHEPHERD_PATH)) {
   long kib = -1;
   for (auto _ : state) {
-    Run run(args);
+    Run run(args, program);
     if (run.startAndWaitListening() < 0) {
       state.SkipWithError("WindowShepherd did not listen");
       break;
@@ -102,15 +115,35 @@ void residentMemory(benchmark::State &state, const QStringList &args) {
 }
 void BM_IdleResidentMemory(benchmark::State &state) { residentMemory(state, {}); }
 void BM_IdleResidentMemoryHooksOn(benchmark::State &state) { residentMemory(state, {"-i", "1"}); }
+void BM_BareIdleResidentMemory(benchmark::State &state) { residentMemory(state, {"--bare-listener"}, bareListener()); }
 BENCHMARK(BM_IdleResidentMemory)->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleResidentMemoryHooksOn)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareIdleResidentMemory)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// The baseline program: listens on the command socket's name until anything arrives.
+int runBareListener(int argc, char **argv) {
+  QCoreApplication app(argc, argv);
+  QLocalServer server;
+  if (!server.listen(kCommandSocket)) return 2;
+  QObject::connect(&server, &QLocalServer::newConnection, [&] {
+    QLocalSocket *socket = server.nextPendingConnection();
+    QObject::connect(socket, &QLocalSocket::readyRead, &app, &QCoreApplication::quit);
+  });
+  return app.exec();
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 && QByteArray(argv[1]) == "--bare-listener") return runBareListener(argc, argv);
   QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
+  benchratio::Reporter reporter;
+  if (!benchratio::run(&argc, argv, reporter)) return 1;
+  benchratio::printRatio("WindowShepherd / bare Qt listener, start to listening",
+                         reporter.seconds("BM_StartupToListening/iterations:20/manual_time") * 1e3,
+                         reporter.seconds("BM_BareStartupToListening/iterations:20/manual_time") * 1e3, "ms");
+  benchratio::printRatio("WindowShepherd / bare Qt listener, idle resident memory",
+                         reporter.counter("BM_IdleResidentMemory/iterations:3", "rss_KiB"),
+                         reporter.counter("BM_BareIdleResidentMemory/iterations:3", "rss_KiB"), "KiB");
   return 0;
 }

@@ -130,6 +130,10 @@ void clearOnCall();
 // Runs this thread's Qt event loop until the hooks of this thread have received every event raised so far, or until
 // timeoutMs has passed. Returns false on time-out.
 bool deliverPending(int timeoutMs = 5000);
+// Time this thread has spent inside the desktop's user32/shcore calls while measuring was on (a benchmark aid: it
+// tells the stand-in's share of a caller's time from the caller's own).
+void measureCallTime(bool on);
+uint64_t callTimeNs();
 // Number of events raised on this desktop so far (by any process).
 uint64_t eventCount();
 

@@ -1,6 +1,9 @@
 // The control side of the emulated desktop: what tests and win32ctl do in place of other programs and the user.
 #include "desktop/store.h"
 
+#include <atomic>
+#include <chrono>
+
 #include "emu/emu.h"
 
 #include <algorithm>
@@ -37,6 +40,26 @@ void reset() {
     return true;
   });
 }
+
+namespace {
+std::atomic<bool> g_measuring{false};
+thread_local uint64_t t_callNs = 0;
+thread_local int t_callDepth = 0;
+uint64_t nowNs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+} // namespace
+
+detail::CallClock::CallClock() {
+  if (t_callDepth++ == 0 && g_measuring.load(std::memory_order_relaxed)) start_ = nowNs();
+}
+detail::CallClock::~CallClock() {
+  if (--t_callDepth == 0 && start_) t_callNs += nowNs() - start_;
+}
+
+void measureCallTime(bool on) { g_measuring.store(on, std::memory_order_relaxed); }
+uint64_t callTimeNs() { return t_callNs; }
 
 void stopThreadLoop(DWORD tid) {
   store().modify([&](State &s, Changes &) { return s.stalledThreads.insert(tid).second; });

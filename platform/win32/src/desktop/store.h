@@ -198,8 +198,27 @@ void raise(Changes &changes, DWORD event, const Window &w, LONG idObject = OBJID
 } // namespace desktop
 } // namespace emu
 
-// Runs the onCall actions of a stand-in call, then its failure point.
+namespace emu {
+namespace desktop {
+namespace detail {
+// Adds the time of the outermost desktop call of this thread to callTimeNs() while measuring is on.
+class CallClock {
+public:
+  CallClock();
+  ~CallClock();
+  CallClock(const CallClock &) = delete;
+  CallClock &operator=(const CallClock &) = delete;
+
+private:
+  uint64_t start_ = 0;
+};
+} // namespace detail
+} // namespace desktop
+} // namespace emu
+
+// Runs the onCall actions of a stand-in call, then its failure point; the call's time counts from here.
 #define DESKTOP_ENTER(name, result)                 \
+  ::emu::desktop::detail::CallClock bvCallClock_;   \
   do {                                              \
     ::emu::desktop::detail::runTriggers(name);      \
     EMU_FAIL_POINT(name, result);                   \

@@ -444,6 +444,7 @@ extern "C" BOOL WINAPI EnumDisplayMonitors(HDC hdc, LPCRECT lprcClip, MONITORENU
 }
 
 extern "C" HRESULT WINAPI GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UINT *dpiX, UINT *dpiY) {
+  detail::CallClock clock;
   detail::runTriggers("GetDpiForMonitor");
   if (DWORD code = emu::failureFor("GetDpiForMonitor")) return HRESULT_FROM_WIN32(code);
   if (!dpiX || !dpiY || dpiType < MDT_EFFECTIVE_DPI || dpiType > MDT_RAW_DPI) return E_INVALIDARG;
@@ -464,6 +465,7 @@ extern "C" DPI_AWARENESS_CONTEXT WINAPI GetWindowDpiAwarenessContext(HWND hwnd) 
 }
 
 extern "C" BOOL WINAPI AreDpiAwarenessContextsEqual(DPI_AWARENESS_CONTEXT a, DPI_AWARENESS_CONTEXT b) {
+  detail::CallClock clock;
   int x = normaliseContext(a), y = normaliseContext(b);
   return (x != 0 && x == y) ? TRUE : FALSE;
 }
@@ -609,6 +611,7 @@ extern "C" BOOL WINAPI SetWindowPlacement(HWND hWnd, const WINDOWPLACEMENT *lpwn
 // --- the desktop's processes --------------------------------------------------------------------
 
 bool emu::desktop::desktopProcessImage(DWORD pid, std::u16string *imagePath, bool *elevated) {
+  detail::CallClock clock;
   // Asked about every id that names no live process: nothing is made for a machine whose desktop was never used.
   Store *desktop = existingStore();
   if (!desktop) return false;
