@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bvwin/base.h"
+#include "cfgmgr32.h"
 #include "devpropdef.h"
 
 namespace emu::dev {
