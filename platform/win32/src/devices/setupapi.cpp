@@ -355,7 +355,6 @@ void copyText(WCHAR *dst, const std::string &utf8) {
 
 DWORD registerDevice(DevInfoSet &s, Element &e) {
   if (e.registered) return ERROR_DEVINST_ALREADY_EXISTS;
-  DEVINST dn = 0;
   DWORD rc = update([&](Tree &t, bool &changed) -> DWORD {
     if (t.find(e.id)) return ERROR_DEVINST_ALREADY_EXISTS;
     Node n;
@@ -366,7 +365,7 @@ DWORD registerDevice(DevInfoSet &s, Element &e) {
           std::string(reinterpret_cast<const char *>(&e.classGuid), sizeof(GUID)));
     if (!e.className.empty()) n.set(DEVPKEY_Device_Class, DEVPROP_TYPE_STRING, utf16Bytes(e.className));
     n.problem = CM_PROB_FAILED_INSTALL; // registered, no driver yet
-    n.devInst = dn = t.nextDevInst++;
+    n.devInst = e.devInst;
     t.nodes.push_back(n);
     changed = true;
     return 0;
@@ -374,7 +373,6 @@ DWORD registerDevice(DevInfoSet &s, Element &e) {
   if (rc) return rc;
   (void)s;
   e.registered = true;
-  e.devInst = dn;
   e.pending.clear();
   return 0;
 }
@@ -567,6 +565,13 @@ BOOL WINAPI SetupDiCreateDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceName, 
     if (t.find(name)) return finish(ERROR_DEVINST_ALREADY_EXISTS);
     e.id = name;
   }
+  // Windows makes a phantom node for a new element; its DEVINST stays the node's once it is registered.
+  DWORD reserved = update([&](Tree &tree, bool &changed) -> DWORD {
+    e.devInst = tree.nextDevInst++;
+    changed = true;
+    return 0;
+  });
+  if (reserved) return finish(reserved);
   if (DeviceDescription) e.pending.push_back({DEVPKEY_Device_DeviceDesc, DEVPROP_TYPE_STRING, utf16Bytes(emu::toUtf8(DeviceDescription))});
   s->elements.push_back(e);
   if (DeviceInfoData) fillData(*s, s->elements.size() - 1, DeviceInfoData);

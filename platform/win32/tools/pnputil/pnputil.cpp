@@ -101,7 +101,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || is(args[0], "?")) return usage();
   if (is(args[0], "enum-drivers") && args.size() == 1) return enumDrivers();
-  if (is(args[0], "add-driver") && args.size() >= 2 && args[1][0] != '/') {
+  if (is(args[0], "add-driver") && args.size() >= 2 && !is(args[1], "install")) {
     bool install = false;
     for (size_t i = 2; i < args.size(); ++i) {
       if (!is(args[i], "install")) {
