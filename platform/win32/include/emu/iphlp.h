@@ -40,8 +40,12 @@ DWORD addTcpRow(const TcpRow &row);
 DWORD addUdpRow(const UdpRow &row);
 DWORD removeTcpRows(uint16_t localPort);
 DWORD removeUdpRows(uint16_t localPort);
+// Whether the tables show the host's sockets (default) or the added rows alone, for answers that must not depend
+// on what else runs on the host.
+DWORD showHostSockets(bool show);
 
-// "LISTEN", "TIME_WAIT", ... for a MIB_TCP_STATE_* value (as netstat names them), and back; 0 for an unknown name.
+// "LISTENING", "TIME_WAIT", ... for a MIB_TCP_STATE_* value (as netstat names them), and back ("LISTEN" too);
+// 0 for an unknown name.
 const char *stateName(DWORD state);
 DWORD stateByName(const std::string &name);
 

@@ -34,7 +34,7 @@ const DWORD kLinuxToMib[] = {0,
                              MIB_TCP_STATE_CLOSED,    MIB_TCP_STATE_CLOSE_WAIT, MIB_TCP_STATE_LAST_ACK,
                              MIB_TCP_STATE_LISTEN,    MIB_TCP_STATE_CLOSING};
 
-const char *const kStateNames[] = {"",          "CLOSED",     "LISTEN",  "SYN_SENT", "SYN_RECEIVED",
+const char *const kStateNames[] = {"",          "CLOSED",     "LISTENING",  "SYN_SENT", "SYN_RECEIVED",
                                    "ESTABLISHED", "FIN_WAIT_1", "FIN_WAIT_2", "CLOSE_WAIT", "CLOSING",
                                    "LAST_ACK",  "TIME_WAIT",  "DELETE_TCB"};
 
@@ -181,6 +181,12 @@ DWORD changeRows(bool (*keep)(const std::string &line, uint16_t port), uint16_t 
 
 bool keepAll(const std::string &, uint16_t) { return true; }
 
+bool keepUnlessSwitch(const std::string &line, uint16_t) { return line != "host off"; }
+
+bool hostShown(const std::string &rows) {
+  return rows.find("host off\n") == std::string::npos;
+}
+
 bool keepUnlessTcpPort(const std::string &line, uint16_t port) {
   std::vector<TcpRow> rows = addedTcp(line);
   return rows.empty() || rows[0].localPort != port;
@@ -194,9 +200,11 @@ bool keepUnlessUdpPort(const std::string &line, uint16_t port) {
 } // namespace
 
 std::vector<TcpRow> tcpTable() {
-  std::vector<HostSocket> sockets = readProcNet("/proc/net/tcp");
-  std::map<unsigned long, DWORD> owners = socketOwners();
-  std::vector<TcpRow> rows = addedTcp(readRows());
+  const std::string added = readRows();
+  std::vector<TcpRow> rows = addedTcp(added);
+  std::vector<HostSocket> sockets;
+  if (hostShown(added)) sockets = readProcNet("/proc/net/tcp");
+  std::map<unsigned long, DWORD> owners = sockets.empty() ? std::map<unsigned long, DWORD>() : socketOwners();
   for (const HostSocket &s : sockets) {
     TcpRow r;
     r.state = s.linuxState < sizeof(kLinuxToMib) / sizeof(kLinuxToMib[0]) ? kLinuxToMib[s.linuxState] : 0;
@@ -216,9 +224,11 @@ std::vector<TcpRow> tcpTable() {
 }
 
 std::vector<UdpRow> udpTable() {
-  std::vector<HostSocket> sockets = readProcNet("/proc/net/udp");
-  std::map<unsigned long, DWORD> owners = socketOwners();
-  std::vector<UdpRow> rows = addedUdp(readRows());
+  const std::string added = readRows();
+  std::vector<UdpRow> rows = addedUdp(added);
+  std::vector<HostSocket> sockets;
+  if (hostShown(added)) sockets = readProcNet("/proc/net/udp");
+  std::map<unsigned long, DWORD> owners = sockets.empty() ? std::map<unsigned long, DWORD>() : socketOwners();
   for (const HostSocket &s : sockets) {
     UdpRow r;
     r.localAddr = s.localAddr;
@@ -249,11 +259,14 @@ DWORD addUdpRow(const UdpRow &r) {
 DWORD removeTcpRows(uint16_t port) { return changeRows(&keepUnlessTcpPort, port, std::string()); }
 DWORD removeUdpRows(uint16_t port) { return changeRows(&keepUnlessUdpPort, port, std::string()); }
 
+DWORD showHostSockets(bool show) { return changeRows(&keepUnlessSwitch, 0, show ? "" : "host off\n"); }
+
 const char *stateName(DWORD state) { return state <= MIB_TCP_STATE_DELETE_TCB ? kStateNames[state] : ""; }
 
 DWORD stateByName(const std::string &name) {
   std::string u;
   for (char c : name) u += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  if (u == "LISTEN") return MIB_TCP_STATE_LISTEN;
   for (DWORD s = MIB_TCP_STATE_CLOSED; s <= MIB_TCP_STATE_DELETE_TCB; ++s)
     if (u == kStateNames[s]) return s;
   return 0;

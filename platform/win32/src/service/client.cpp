@@ -14,7 +14,6 @@ namespace {
 
 using namespace emu;
 
-constexpr DWORD kMaximumAllowed = 0x02000000;
 constexpr DWORD kInvalidLevel = 124;             // ERROR_INVALID_LEVEL
 constexpr DWORD kDatabaseDoesNotExist = 1065;    // ERROR_DATABASE_DOES_NOT_EXIST
 constexpr DWORD kServerUnavailable = 1722;       // RPC_S_SERVER_UNAVAILABLE
@@ -72,7 +71,7 @@ constexpr DWORD kUserServiceRights = SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS
 // MAXIMUM_ALLOWED grants whatever the caller may have.
 DWORD grant(DWORD desired, DWORD mapped, DWORD all, DWORD userRights, DWORD *granted) {
   const DWORD allowed = currentIsAdministrator() ? all : userRights;
-  if (desired & kMaximumAllowed) mapped = (mapped & ~all) | allowed;
+  if (desired & MAXIMUM_ALLOWED) mapped = (mapped & ~all) | allowed;
   if (mapped & ~allowed) return ERROR_ACCESS_DENIED;
   *granted = mapped;
   return 0;

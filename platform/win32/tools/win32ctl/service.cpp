@@ -243,6 +243,47 @@ int svcWait(const Args &args) {
   return 0;
 }
 
+const char kConfigUsage[] = "svc-config <service> [--start auto|demand|disabled] [--display <name>] "
+                            "[--binpath <command-line>] [--description <text>]";
+
+// Like sc.exe config (and qc without options): changes what is given, then prints the configuration.
+int svcConfig(const Args &args) {
+  if (args.empty()) return usage(kConfigUsage);
+  emu::scm::ServiceConfig c;
+  if (DWORD e = emu::scm::readConfig(args[0], &c)) {
+    printError("config", args[0], e);
+    return 1;
+  }
+  bool changed = false;
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (i + 1 >= args.size()) return usage(kConfigUsage);
+    const std::string &value = args[++i];
+    if (args[i - 1] == "--start") {
+      if (!parseStartType(value, &c.startType)) return usage(kConfigUsage);
+    } else if (args[i - 1] == "--display") {
+      c.displayName = value;
+    } else if (args[i - 1] == "--binpath") {
+      c.binaryPath = value;
+    } else if (args[i - 1] == "--description") {
+      c.description = value;
+    } else {
+      return usage(kConfigUsage);
+    }
+    changed = true;
+  }
+  if (changed) {
+    if (DWORD e = emu::scm::writeConfig(c)) {
+      printError("config", args[0], e);
+      return 1;
+    }
+  }
+  std::printf("name: %s\ndisplay: %s\nbinpath: %s\ntype: 0x%x\nstart: %u\nerror-control: %u\naccount: %s\n"
+              "description: %s\nmarked-for-delete: %d\n",
+              c.name.c_str(), c.displayName.c_str(), c.binaryPath.c_str(), c.serviceType, c.startType, c.errorControl,
+              c.account.c_str(), c.description.c_str(), c.markedForDelete ? 1 : 0);
+  return 0;
+}
+
 int svcList(const Args &args) {
   if (!args.empty()) return usage("svc-list");
   for (const auto &name : emu::scm::serviceNames())
@@ -265,5 +306,6 @@ win32ctl::Command regQuery("svc-query", "svc-query <service> [--history]  curren
 win32ctl::Command regWait("svc-wait", "svc-wait <service> <state> [<timeout-ms>]  wait for STOPPED, RUNNING, ...",
                           &svcWait);
 win32ctl::Command regList("svc-list", "svc-list  services and their states", &svcList);
+win32ctl::Command regConfig("svc-config", kConfigUsage, &svcConfig);
 
 } // namespace
