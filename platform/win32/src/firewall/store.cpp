@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <cstdlib>
+#include <mutex>
 
 namespace emu::fw {
 
@@ -139,10 +140,19 @@ bool oneOf(const QString &item, std::initializer_list<const char *> names) {
 std::string utf8(const std::u16string &s) { return QString::fromStdU16String(s).toStdString(); }
 std::u16string utf16(const std::string &s) { return QString::fromStdString(s).toStdU16String(); }
 
+// Bound rule objects read the store at every get: the last parse is kept and reused while the bytes are the same.
 Store load() {
+  static std::mutex mutex;
+  static std::string lastBytes;
+  static Store last;
   std::string bytes;
   if (!readStateFile(kFile, &bytes)) return Store{};
-  return parse(bytes);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (bytes != lastBytes) {
+    last = parse(bytes);
+    lastBytes.swap(bytes);
+  }
+  return last;
 }
 
 DWORD update(const std::function<DWORD(Store &, bool &changed)> &change) {
