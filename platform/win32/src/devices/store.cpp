@@ -10,6 +10,7 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <mutex>
 
 #include "core/statefile.h"
 #include "emu/devices.h"
@@ -569,9 +570,19 @@ std::string toDescription(const Tree &t) {
 // ---- state file ----
 
 Tree load() {
+  // The file changes far less often than it is read: parse it again only when its bytes changed.
+  static std::mutex lock;
+  static std::string lastBytes, lastRoot;
+  static Tree last = emptyTree();
   std::string bytes;
   readStateFile(kStateFile, &bytes);
-  return parseStored(bytes);
+  std::lock_guard<std::mutex> hold(lock);
+  if (bytes != lastBytes || lastRoot != machineRoot() || bytes.empty()) {
+    last = parseStored(bytes);
+    lastBytes = bytes;
+    lastRoot = machineRoot();
+  }
+  return last;
 }
 
 DWORD update(const std::function<DWORD(Tree &, bool &changed)> &change) {
