@@ -6,10 +6,13 @@
 #include <QFile>
 
 #include <ctime>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "emu/account.h"
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "testenv.h"
 
@@ -131,6 +134,31 @@ TEST_F(ServiceTest, FolderTooLongForItsBufferLaunchesNothing) {
   EXPECT_EQ(coreLaunches(), 0);
   stopService();
   EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+// A stop control on its way to the handler while the core's exit with 1115 ends the service: the handler runs after
+// SERVICE_STOPPED was reported and must not take it back.
+TEST_F(ServiceTest, StopRacingTheServicesOwnEndKeepsStoppedLast) {
+  ::setenv("WIN32_HOLD", "HandlerEx@1", 1);
+  startService();
+  ::unsetenv("WIN32_HOLD");
+  ASSERT_TRUE(waitForCore(1));
+  std::thread stop([&] { control(SERVICE_CONTROL_STOP); });
+  ASSERT_TRUE(emu::waitUntilHeld("HandlerEx", 30000));
+  ASSERT_TRUE(emu::setAccount(static_cast<DWORD>(::getpid()), emu::localSystemAccount())); // the core runs as LocalSystem
+  HANDLE core = OpenProcess(PROCESS_TERMINATE, FALSE, corePid(1));
+  ASSERT_NE(core, nullptr);
+  EXPECT_TRUE(TerminateProcess(core, 1115));
+  CloseHandle(core);
+  EXPECT_TRUE(waitUntil([&] { return statuses().back().dwCurrentState == SERVICE_STOPPED; }));
+  emu::releaseHold("HandlerEx");
+  stop.join();
+
+  ASSERT_TRUE(waitServiceEnded());
+  EXPECT_EQ(count("service pre stop"), 1);
+  EXPECT_EQ(statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_FALSE(state().diedUnexpectedly);
+  EXPECT_EQ(state().processExitCode, 0u);
 }
 
 } // namespace

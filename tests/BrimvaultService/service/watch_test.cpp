@@ -11,9 +11,12 @@
 #include <thread>
 
 #include "Protocol/frame.h"
+#include "emu/account.h"
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "emu/registry.h"
+#include "emu/scm.h"
 #include "emu/session.h"
 
 namespace servicetest {
@@ -106,23 +109,73 @@ TEST_F(ServiceTest, LogoffWaitsForAConsoleConnect) {
   stopService();
 }
 
+// The connect is handled after the watch saw the core's end and before that exit is served: the logged-off flag it
+// cleared is set again behind it, and only the session event it left can bring the core back.
 TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
   setCoreControl("1.exitAfterMs=300\n1.writeExitCode=0x40010004\n");
+  ::setenv("WIN32_HOLD", "GetExitCodeProcess@1", 1);
   startService();
-  ASSERT_TRUE(waitForCore(1));
-  const pid_t service = static_cast<pid_t>(state().processId);
-  // Hold the service while the core ends, so the connect reaches it together with the core's exit.
-  ASSERT_EQ(::kill(service, SIGSTOP), 0);
-  // The core logs its exit code before it is gone: wait until it has really ended, so the connect comes after.
-  bool ended = waitForCoreEvent(corePid(1), "exit code=0") && waitUntil([&] { return !processAlive(corePid(1)); });
-  std::thread connect([&] { control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ::kill(service, SIGCONT);
-  connect.join();
-  ASSERT_TRUE(ended);
+  ::unsetenv("WIN32_HOLD");
+  ASSERT_TRUE(emu::waitUntilHeld("GetExitCodeProcess", 30000));
+  EXPECT_EQ(count("Brimvault Core exit with 0, user is logoff"), 0);
+  EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
+  emu::releaseHold("GetExitCodeProcess");
 
   ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff"));
   EXPECT_TRUE(waitForCore(2)) << "the console connect was lost";
+  stopService();
+}
+
+// The console moves from session 1 to 2 with a gap between: the disconnect changes nothing, a launch in the gap
+// goes into the service's own session, and the connect that ends the gap moves that core.
+TEST_F(ServiceTest, ConsoleSwitchGapLaunchesIntoTheServiceSessionAndTheConnectMovesTheCore) {
+  setTimeScale(0.25); // 750 ms before a launch, 5 s for a core to end after its Ctrl+C
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  emu::scm::switchConsoleSession(2, [&] {
+    ASSERT_TRUE(waitForLog("session change event, type: 2"));
+    EXPECT_TRUE(processAlive(corePid(1)));
+    ASSERT_TRUE(emu::setAccount(static_cast<DWORD>(::getpid()), emu::localSystemAccount())); // the core runs as LocalSystem
+    HANDLE core = OpenProcess(PROCESS_TERMINATE, FALSE, corePid(1));
+    ASSERT_NE(core, nullptr);
+    TerminateProcess(core, 7);
+    CloseHandle(core);
+    ASSERT_TRUE(waitForCore(2));
+    EXPECT_GE(count("No console session yet"), 1);
+    EXPECT_TRUE(coreHas(corePid(2), "start launch=2 session=0"));
+  });
+  ASSERT_TRUE(waitForCore(3));
+  EXPECT_EQ(count("Brimvault Core exit with 7, 0"), 1);
+  EXPECT_EQ(count("session id, cur: 2, last: 0"), 1);
+  EXPECT_TRUE(coreHas(corePid(2), "ctrl-c"));
+  EXPECT_TRUE(coreHas(corePid(3), "start launch=3 session=2"));
+  EXPECT_EQ(count("send session change event"), 1);
+  stopService();
+}
+
+// Killed with SIGKILL, the service closes nothing itself, yet its job's core and what the core started end as they
+// do on Windows; the next start listens again and launches a new core.
+TEST_F(ServiceTest, KilledServiceTakesItsCoreAlongAndANewStartServesAgain) {
+  setCoreControl("1.spawnChild=1\n");
+  startService();
+  ASSERT_TRUE(waitForCore(1));
+  const DWORD core = corePid(1);
+  DWORD child = 0;
+  ASSERT_TRUE(waitUntil([&] {
+    for (const auto &line : coreEvents())
+      if (line.rfind(std::to_string(core) + " child pid=", 0) == 0) child = static_cast<DWORD>(std::stoul(line.substr(line.find('=') + 1)));
+    return child != 0;
+  }));
+  ASSERT_EQ(::kill(static_cast<pid_t>(state().processId), SIGKILL), 0);
+  EXPECT_TRUE(waitUntil([&] { return !processAlive(core) && !processAlive(child); }));
+  ASSERT_TRUE(waitUntil([&] { return !state().active; }));
+  EXPECT_TRUE(state().diedUnexpectedly);
+
+  ASSERT_EQ(emu::scm::startService(kServiceName), 0u);
+  UiClient ui;
+  EXPECT_TRUE(ui.connect());
+  ASSERT_TRUE(waitForCore(2));
+  EXPECT_TRUE(processAlive(corePid(2)));
   stopService();
 }
 

@@ -64,3 +64,4 @@ static_assert(SYNCHRONIZE == 0x00100000 && MUTEX_MODIFY_STATE == 1 && (SYNCHRONI
                   MUTEX_ALL_ACCESS == 0x1F0001 && EVENT_MODIFY_STATE == 2 && EVENT_ALL_ACCESS == 0x1F0003,
               "sync rights");
 static_assert(ERROR_NOT_OWNER == 288 && ERROR_NO_MORE_FILES == 18 && ERROR_BAD_LENGTH == 24, "errors");
+static_assert(ERROR_FILENAME_EXCED_RANGE == 206, "name longer than MAX_PATH");

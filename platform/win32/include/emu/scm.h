@@ -7,6 +7,7 @@
 // SetServiceStatus in order, relays controls to the service's handler and notices when the service process ends.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,12 @@ std::vector<std::string> broadcastSessionChange(DWORD eventType, DWORD sessionId
 // stand-in's logoff event), services that accept it get WTS_SESSION_LOGOFF, and when it was the console's session
 // the console is left without one. Returns the ids of the processes told.
 std::vector<DWORD> logoffSession(DWORD sessionId);
+
+// Moves the console to `sessionId` in two steps, as Windows does: the old session (when there is one) is detached and
+// WTS_CONSOLE_DISCONNECT announced for it; the console stays without a session (WTSGetActiveConsoleSessionId gives
+// 0xFFFFFFFF) while `inGap` runs; then the new session is attached and WTS_CONSOLE_CONNECT announced. Returns the
+// services told of the connect.
+std::vector<std::string> switchConsoleSession(DWORD sessionId, const std::function<void()> &inGap = {});
 
 // Waits until the current state is `state` (real milliseconds, not scaled); false on time-out.
 bool waitForState(const std::string &name, DWORD state, DWORD timeoutMs);

@@ -80,6 +80,7 @@ size_t openHandleCount() {
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   EMU_FAIL_POINT("CloseHandle", FALSE);
+  if (hObject == GetCurrentProcess()) return TRUE; // a pseudo-handle: closing it has no effect
   if (!emu::closeHandleEntry(hObject)) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;

@@ -1,10 +1,12 @@
 // Every process of the machine records the full exit code it ends with, for the reaper of its creator.
 // The build links this file into every program of the stand-in (see tools/kernel32/CMakeLists.txt).
 // It also binds libkernel32.so to this program, so a run-time look-up of kernel32 finds the stand-in.
+#include "process/process_internal.h"
 #include "process/proctable.h"
 #include "emu/emu.h"
 
 #include <cstdlib>
+#include <string>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +32,12 @@ void recordOnExit(int status, void *) {
 
 struct Attach {
   Attach() {
+    // Started again as the keeper of a job (job.cpp): that is all this process does.
+    if (int fd = emu::proc::jobKeeperSocket(); fd >= 0) emu::proc::runJobKeeper(fd);
     on_exit(recordOnExit, nullptr);
+    if (const char *ctrlC = std::getenv("WIN32_CTRL_C"); ctrlC && std::string(ctrlC) == "off") {
+      emu::proc::startWithCtrlCIgnored();
+    }
     bvwinKernel32Bind(&emu::processIdToSessionId);
   }
 } g_attach;

@@ -76,6 +76,11 @@ struct CtrlHandlers {
   bool ignoreCtrlC = false;
   int pipe[2] = {-1, -1};
   bool dispatcher = false;
+  // Ignoring Ctrl+C is inherited: it came as an ignored SIGINT.
+  CtrlHandlers() {
+    struct sigaction current {};
+    ignoreCtrlC = sigaction(SIGINT, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+  }
 };
 
 CtrlHandlers &ctrl() {
@@ -135,6 +140,13 @@ void applyDispositions(CtrlHandlers &c) {
 }
 
 } // namespace
+
+void startWithCtrlCIgnored() {
+  CtrlHandlers &c = ctrl();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.ignoreCtrlC = true;
+  applyDispositions(c);
+}
 
 std::string currentConsole() {
   std::lock_guard<std::mutex> lock(consoleMutex());
@@ -199,11 +211,8 @@ extern "C" BOOL WINAPI AllocConsole(void) {
 extern "C" BOOL WINAPI FreeConsole(void) {
   EMU_FAIL_POINT("FreeConsole", FALSE);
   std::lock_guard<std::mutex> lock(emu::proc::consoleMutex());
-  if (emu::proc::ownConsoleLocked() == "none") {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  emu::proc::publishConsoleLocked("none");
+  // Detaching without a console still succeeds.
+  if (emu::proc::ownConsoleLocked() != "none") emu::proc::publishConsoleLocked("none");
   return TRUE;
 }
 
@@ -238,19 +247,19 @@ extern "C" BOOL WINAPI GenerateConsoleCtrlEvent(DWORD dwCtrlEvent, DWORD dwProce
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const pid_t group = dwProcessGroupId ? static_cast<pid_t>(dwProcessGroupId) : static_cast<pid_t>(std::atol(console.c_str()));
+  // Ctrl+C goes to the whole console only: to a group it is accepted and reaches nobody.
+  if (dwCtrlEvent == CTRL_C_EVENT && dwProcessGroupId != 0) return TRUE;
+  const pid_t group = dwProcessGroupId ? static_cast<pid_t>(dwProcessGroupId) : 0;
   const int sig = dwCtrlEvent == CTRL_C_EVENT ? SIGINT : SIGQUIT;
   const pid_t self = getpid();
-  bool selfInGroup = false;
   for (pid_t pid : emu::proc::allPids()) {
-    if (emu::proc::groupOf(pid) != group || emu::proc::isZombie(pid)) continue;
-    if (pid == self) {
-      selfInGroup = true;
-      continue;
-    }
-    if (emu::proc::belongsToMachine(pid)) kill(pid, sig);
+    if (pid == self || emu::proc::isZombie(pid)) continue;
+    if (group != 0 && emu::proc::groupOf(pid) != group) continue;
+    // Attached to this console: in its group or attached from outside; not once freed from it.
+    std::string theirs;
+    if (emu::proc::consoleOf(pid, &theirs) && theirs == console) kill(pid, sig);
   }
   // The caller is attached to the console too (and gets the event unless it ignores it).
-  if (selfInGroup || dwProcessGroupId == 0) kill(self, sig);
+  if (group == 0 || getpgrp() == group) kill(self, sig);
   return TRUE;
 }

@@ -1,26 +1,120 @@
 // Job objects. Kill-on-close ends every member when the job's last handle goes, with the member's process group
 // (when it leads one) and its descendants, so that what a member started goes too.
+//
+// The last handle also goes when its process dies, however it dies (kill -9 included), and nothing of that process
+// runs then. So a kill-on-close job with members has a keeper: this program started again as a process of its own
+// (see attach.cpp) that holds the other end of a socket only this process has. It learns the members as they come;
+// when the socket reads end-of-file without a clean close, the owner has died and the keeper ends the members.
 #include "process/process_internal.h"
 #include "process/proctable.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <map>
 #include <set>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 namespace emu {
 namespace proc {
 
 namespace {
 
+constexpr char kKeeperFdVariable[] = "WIN32_JOB_KEEPER";
+constexpr char kKeeperRootVariable[] = "WIN32_JOB_KEEPER_ROOT";
+
+void sendLine(int fd, const std::string &line) {
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return; // the keeper is gone: nothing more can be done for the job
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Starts the keeper of a job; returns this side of its socket, or -1.
+int startKeeper() {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return -1;
+  const int target = ends[1] == 3 ? 4 : 3; // dup2 onto itself would keep close-on-exec
+  std::vector<std::string> env;
+  for (char **e = environ; e && *e; ++e) {
+    if (std::strncmp(*e, "WIN32_", 6) != 0) env.emplace_back(*e); // no process of the machine: snapshots skip it
+  }
+  env.push_back(std::string(kKeeperFdVariable) + "=" + std::to_string(target));
+  env.push_back(std::string(kKeeperRootVariable) + "=" + machineRoot());
+  std::vector<char *> envp;
+  for (auto &e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char name[] = "job-keeper";
+  char *argv[] = {name, nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], target);
+  for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  // A session of its own: no console's Ctrl+C and no job's group kill reaches it.
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, "/proc/self/exe", &actions, &attr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  ::close(ends[1]);
+  if (rc != 0) {
+    ::close(ends[0]);
+    return -1;
+  }
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return ends[0];
+}
+
 struct JobObject : KernelObject {
   std::mutex mutex;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   // Every process assigned, ended ones included: what they started may still run.
   std::vector<std::shared_ptr<ProcessState>> members;
+  int keeper = -1; // socket to the keeper, once the job has kill-on-close and a member
+  size_t membersTold = 0;
   const char *typeName() const override { return "Job"; }
+
+  bool killOnClose() const { return (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0; }
+
+  // With `mutex` held: brings the keeper up to date with the members and the kill-on-close limit.
+  void tellKeeper() {
+    if (keeper < 0) {
+      if (!killOnClose() || members.empty()) return;
+      keeper = startKeeper();
+      if (keeper < 0) return;
+    }
+    std::ostringstream out;
+    out << "kill " << (killOnClose() ? 1 : 0) << "\n";
+    for (; membersTold < members.size(); ++membersTold) {
+      out << "member " << members[membersTold]->pid << " " << members[membersTold]->start << "\n";
+    }
+    sendLine(keeper, out.str());
+  }
 
   std::vector<std::shared_ptr<ProcessState>> allMembers() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -48,7 +142,11 @@ struct JobObject : KernelObject {
   }
 
   ~JobObject() override {
-    if (limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) killJobMembers(members);
+    if (killOnClose()) killJobMembers(members);
+    if (keeper >= 0) {
+      sendLine(keeper, "closed\n"); // ended here already: the keeper leaves without killing
+      ::close(keeper);
+    }
   }
 };
 
@@ -125,6 +223,89 @@ void addToJob(const std::shared_ptr<KernelObject> &object, const std::shared_ptr
   if (!job) return;
   std::lock_guard<std::mutex> lock(job->mutex);
   job->members.push_back(st);
+  job->tellKeeper();
+}
+
+bool jobAllowsBreakaway(const std::shared_ptr<KernelObject> &object) {
+  auto job = std::dynamic_pointer_cast<JobObject>(object);
+  if (!job) return false;
+  std::lock_guard<std::mutex> lock(job->mutex);
+  return (job->limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
+}
+
+// A member's record says whether it may create processes outside the job; a later change of limits reaches the
+// members the job has then.
+void recordJobOf(const ProcessState &st, bool breakawayOk) {
+  Entry e;
+  if (!readEntry(st.pid, &e) || e.start != st.start) return;
+  e.breakawayOk = (e.inJob ? e.breakawayOk : true) && breakawayOk;
+  e.inJob = true;
+  writeEntry(e);
+}
+
+int jobKeeperSocket() {
+  const char *fd = std::getenv(kKeeperFdVariable);
+  const char *root = std::getenv(kKeeperRootVariable);
+  if (!fd || !root) return -1;
+  return std::atoi(fd);
+}
+
+void runJobKeeper(int fd) {
+  std::signal(SIGINT, SIG_IGN);
+  std::signal(SIGHUP, SIG_IGN);
+  std::signal(SIGTERM, SIG_IGN);
+  // Nothing else of the owner's: a listening socket held here would outlive the owner.
+  std::vector<int> inherited;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (dirent *e = readdir(d)) {
+      int n = std::atoi(e->d_name);
+      if (n > 2 && n != fd && n != dirfd(d)) inherited.push_back(n);
+    }
+    closedir(d);
+  }
+  for (int n : inherited) ::close(n);
+  const std::string root = std::getenv(kKeeperRootVariable);
+
+  std::vector<std::shared_ptr<ProcessState>> members;
+  bool kill = false, closed = false;
+  std::string pending;
+  char buf[1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+      std::istringstream line(pending.substr(0, nl));
+      std::string word;
+      line >> word;
+      if (word == "kill") {
+        int on = 0;
+        line >> on;
+        kill = on != 0;
+      } else if (word == "member") {
+        auto st = std::make_shared<ProcessState>();
+        line >> st->pid >> st->start;
+        members.push_back(st);
+      } else if (word == "closed") {
+        closed = true;
+      }
+    }
+  }
+  struct stat rootInfo;
+  if (!closed && kill) {
+    if (stat(root.c_str(), &rootInfo) == 0) {
+      ::setenv("WIN32_ROOT", root.c_str(), 1);
+      resetMachineRoot();
+      killJobMembers(members);
+    } else {
+      // The machine is gone (a finished test): end the members themselves, without making it again.
+      for (const auto &m : members) {
+        if (startTimeOf(m->pid) == m->start) ::kill(m->pid, SIGKILL);
+      }
+    }
+  }
+  _exit(0);
 }
 
 } // namespace proc
@@ -184,6 +365,15 @@ extern "C" BOOL WINAPI SetInformationJobObject(HANDLE hJob, JOBOBJECTINFOCLASS J
     job->limits.BasicLimitInformation = info.BasicLimitInformation;
   } else {
     job->limits = info;
+  }
+  job->tellKeeper();
+  const bool breakawayOk = (job->limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
+  for (const auto &m : job->members) {
+    emu::proc::Entry e;
+    if (emu::proc::readEntry(m->pid, &e) && e.start == m->start && e.breakawayOk != breakawayOk) {
+      e.breakawayOk = breakawayOk;
+      emu::proc::writeEntry(e);
+    }
   }
   return TRUE;
 }
@@ -261,6 +451,7 @@ extern "C" BOOL WINAPI AssignProcessToJobObject(HANDLE hJob, HANDLE hProcess) {
     }
   }
   emu::proc::addToJob(job, st);
+  emu::proc::recordJobOf(*st, emu::proc::jobAllowsBreakaway(job));
   return TRUE;
 }
 

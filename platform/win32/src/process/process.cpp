@@ -8,6 +8,7 @@
 #include "security/account_internal.h"
 
 #include "emu/desktop.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "emu/session.h"
 
@@ -215,21 +216,26 @@ DWORD exitCodeFrom(const ProcessState &st, int status, bool haveStatus) {
   }
 }
 
+// Waits for the child's end without reaping it first: while it is a zombie a wait sees it through refreshExited,
+// and it is reaped only after its state says it has ended. So no wait ever finds neither, and a process object is
+// signalled from the moment the process ends, as on Windows.
 void startReaper(const std::shared_ptr<ProcessState> &st) {
   std::thread([st] {
-    int status = 0;
-    pid_t r;
-    do {
-      r = waitpid(st->pid, &status, 0);
-    } while (r < 0 && errno == EINTR);
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(st->pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+    }
     {
       std::lock_guard<std::mutex> lock(waitEngineMutex());
-      if (!st->exited) { // a wait may have seen the end first (refreshExited)
-        st->exitCode = exitCodeFrom(*st, status, r == st->pid);
+      refreshExited(*st);
+      if (!st->exited) { // reaped by someone else: only a recorded code is left
+        st->exitCode = exitCodeFrom(*st, 0, false);
         st->exited = true;
       }
     }
     wakeWaiters();
+    int status = 0;
+    while (waitpid(st->pid, &status, 0) < 0 && errno == EINTR) {
+    }
   }).detach();
 }
 
@@ -449,6 +455,15 @@ BOOL createProcess(const Creation &c) {
     return FALSE;
   }
 
+  // Breaking away from the creator's job needs the job's leave.
+  Entry self;
+  const bool selfInJob = readEntry(getpid(), &self) && self.inJob;
+  const bool breakaway = selfInJob && (c.flags & CREATE_BREAKAWAY_FROM_JOB);
+  if (breakaway && !self.breakawayOk) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+
   // Program and arguments.
   std::u16string line = c.commandLine ? std::u16string(c.commandLine) : std::u16string();
   std::string host, module;
@@ -507,6 +522,8 @@ BOOL createProcess(const Creation &c) {
   setVariable(env, "WIN32_TIME_SCALE", scaleText(), c.environment == nullptr);
   setVariable(env, "WIN32_SESSION_ID", std::to_string(session), true);
   setVariable(env, "WIN32_CONSOLE", console, true);
+  // A new process group starts with Ctrl+C disabled; otherwise the creator's choice is inherited (SIG_IGN).
+  setVariable(env, "WIN32_CTRL_C", (c.flags & CREATE_NEW_PROCESS_GROUP) ? "off" : "", true);
   for (const auto &v : sec::accountVariables(account)) setVariable(env, v.first, v.second, true);
 
   std::vector<char *> argvp, envp;
@@ -562,6 +579,12 @@ BOOL createProcess(const Creation &c) {
   entry.image = st->image;
   entry.console = console == "self" ? std::to_string(pid) : console;
   entry.breakaway = (c.flags & CREATE_BREAKAWAY_FROM_JOB) != 0;
+  entry.inJob = selfInJob && !breakaway;
+  entry.breakawayOk = entry.inJob && self.breakawayOk;
+  for (const auto &job : jobs) {
+    entry.breakawayOk = (entry.inJob ? entry.breakawayOk : true) && jobAllowsBreakaway(job);
+    entry.inJob = true;
+  }
   writeEntry(entry);
 
   {
@@ -765,6 +788,7 @@ extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
 
 extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   EMU_FAIL_POINT("GetExitCodeProcess", FALSE);
+  emu::holdPoint("GetExitCodeProcess");
   DWORD access = 0;
   auto st = emu::proc::processFromHandle(hProcess, &access);
   if (!st) return FALSE;

@@ -37,9 +37,20 @@ std::string currentConsole();
 // Console of a live process of this machine; false when there is no such process.
 bool consoleOf(pid_t pid, std::string *console);
 
+// A process created with CREATE_NEW_PROCESS_GROUP starts with Ctrl+C disabled ($WIN32_CTRL_C=off, see attach.cpp).
+void startWithCtrlCIgnored();
+
 // Kills the processes of a job, ended or not: the ones still running, every process started from them (through
 // the process table and parent links; those that broke away excepted) and the rest of the process groups they led.
 void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members);
+
+// Whether a job lets its processes create others outside it (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
+bool jobAllowsBreakaway(const std::shared_ptr<KernelObject> &job);
+
+// The socket of this process when it was started as a job's keeper, else -1.
+int jobKeeperSocket();
+// The keeper's whole life: learns the job's members from `fd`, ends them when the owner died; never returns.
+[[noreturn]] void runJobKeeper(int fd);
 
 } // namespace proc
 } // namespace emu

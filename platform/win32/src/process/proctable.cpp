@@ -67,6 +67,9 @@ bool parseEntry(const std::string &text, Entry *e) {
       e->console = value;
     } else if (key == "breakaway") {
       e->breakaway = value == "1";
+    } else if (key == "job") {
+      e->inJob = true;
+      e->breakawayOk = value == "breakaway-ok";
     }
   }
   return havePid;
@@ -176,6 +179,7 @@ void writeEntry(const Entry &e) {
   out << "pid=" << e.pid << "\nstart=" << e.start << "\nparent=" << e.parent << "\nsession=" << e.session
       << "\nimage=" << e.image << "\nconsole=" << e.console << "\n";
   if (e.breakaway) out << "breakaway=1\n";
+  if (e.inJob) out << "job=" << (e.breakawayOk ? "breakaway-ok" : "contained") << "\n";
   writeFileAtomic(entryPath(e.pid), out.str());
 }
 

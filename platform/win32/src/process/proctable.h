@@ -37,6 +37,8 @@ struct Entry {
   std::string image;   // Windows path of the program, or its host path when it lies under no drive
   std::string console; // "none", or the process group id of its console
   bool breakaway = false; // created with CREATE_BREAKAWAY_FROM_JOB: not part of its creator's jobs
+  bool inJob = false;      // in a job, its own or its creator's
+  bool breakawayOk = false; // ... and every such job allows breakaway
 };
 void writeEntry(const Entry &e);
 // The entry of a live process (start time checked); false for an unknown or ended process.

@@ -3,6 +3,7 @@
 #include <winsvc.h>
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "service/wire.h"
 
 #include <atomic>
@@ -34,8 +35,7 @@ struct Dispatcher {
   LPHANDLER_FUNCTION handler = nullptr;
   void *context = nullptr;
   bool registered = false;
-  bool stopped = false;     // the last status reported was SERVICE_STOPPED
-  bool mainReturned = false;
+  bool stopped = false; // the last status reported was SERVICE_STOPPED
 
   std::vector<std::u16string> args;
   std::vector<LPWSTR> argv;
@@ -142,22 +142,17 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *t
   d->argv.push_back(nullptr);
   g_dispatcher = d;
 
-  // Own-process services run the first entry whatever its name, as Windows does.
+  // Own-process services run the first entry whatever its name, as Windows does. The dispatcher returns once the
+  // service has reported SERVICE_STOPPED, whether or not its main function has returned by then: the thread is not
+  // waited for.
   LPSERVICE_MAIN_FUNCTIONW main = table[0].lpServiceProc;
-  std::thread serviceThread([d, main] {
-    main(static_cast<DWORD>(d->argv.size() - 1), d->argv.data());
-    {
-      std::lock_guard<std::mutex> lock(d->mutex);
-      d->mainReturned = true;
-    }
-    d->wake();
-  });
+  std::thread([d, main] { main(static_cast<DWORD>(d->argv.size() - 1), d->argv.data()); }).detach();
 
   int controlConn = d->controlFd;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(d->mutex);
-      if (d->stopped && d->mainReturned) break;
+      if (d->stopped) break;
     }
     pollfd fds[2] = {{d->wakeFd, POLLIN, 0}, {controlConn, POLLIN, 0}};
     int rc = ::poll(fds, controlConn >= 0 ? 2 : 1, -1);
@@ -183,6 +178,7 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *t
       uint32_t eventType = r.u32();
       std::string data = r.rest();
       if (!r.ok) continue;
+      emu::holdPoint("HandlerEx");
       DWORD result = callHandler(d, control, eventType, data);
       std::string reply;
       scmwire::putU32(reply, seq);
@@ -190,7 +186,6 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *t
       scmwire::sendMessage(controlConn, scmwire::ControlReply, reply);
     }
   }
-  serviceThread.join();
   if (controlConn >= 0) ::close(controlConn);
   return TRUE;
 }

@@ -1,4 +1,4 @@
-// Logging a session's user off.
+// Logging a session's user off, and moving the console from one session to another.
 #include <windows.h>
 #include <winsvc.h>
 
@@ -22,6 +22,17 @@ std::vector<DWORD> logoffSession(DWORD sessionId) {
   broadcastSessionChange(WTS_SESSION_LOGOFF, sessionId);
   if (activeConsoleSession() == sessionId) setActiveConsoleSession(kNoSession);
   return told;
+}
+
+std::vector<std::string> switchConsoleSession(DWORD sessionId, const std::function<void()> &inGap) {
+  const DWORD old = activeConsoleSession();
+  if (old != kNoSession) {
+    setActiveConsoleSession(kNoSession); // before the announcement: services read it when told
+    broadcastSessionChange(WTS_CONSOLE_DISCONNECT, old);
+  }
+  if (inGap) inGap();
+  setActiveConsoleSession(sessionId);
+  return broadcastSessionChange(WTS_CONSOLE_CONNECT, sessionId);
 }
 
 } // namespace scm

@@ -1,38 +1,139 @@
-// Events: manual and automatic reset. A named event is shared by the callers of one process.
+// Events: manual and automatic reset. A named event is shared by the processes of a session (see named.h): its
+// file holds the reset kind and the state, "M1" or "A0", changed under a write lock of byte 1, so that of several
+// processes waiting on an automatic-reset event exactly one takes each signal.
+#include "sync/named.h"
 #include "sync/waitable.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
+using emu::sync::lockByte;
+
 struct EventState {
   bool manualReset = false;
-  bool signaled = false;
+  bool signaled = false; // of an unnamed event
+  int fd = -1;           // the file of a named one
+  ~EventState() {
+    if (fd >= 0) close(fd); // drops the existence lock
+  }
 };
+
+// The state in a named event's file; call with byte 1 locked.
+bool readShared(int fd, bool *manual) {
+  char state[2] = {'A', '0'};
+  while (pread(fd, state, sizeof state, 0) < 0 && errno == EINTR) {
+  }
+  if (manual) *manual = state[0] == 'M';
+  return state[1] == '1';
+}
+
+void writeShared(int fd, bool manual, bool signaled) {
+  const char state[2] = {manual ? 'M' : 'A', signaled ? '1' : '0'};
+  while (pwrite(fd, state, sizeof state, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Test, and for an automatic-reset event take, the signal; `set` >= 0 sets the state instead. Engine lock held.
+bool exchange(EventState &e, int set) {
+  if (e.fd < 0) {
+    if (set >= 0) {
+      e.signaled = set != 0;
+      return e.signaled;
+    }
+    const bool was = e.signaled;
+    if (was && !e.manualReset) e.signaled = false;
+    return was;
+  }
+  lockByte(e.fd, F_WRLCK, 1, true);
+  bool result;
+  if (set >= 0) {
+    writeShared(e.fd, e.manualReset, set != 0);
+    result = set != 0;
+  } else {
+    result = readShared(e.fd, nullptr);
+    if (result && !e.manualReset) writeShared(e.fd, false, false);
+  }
+  lockByte(e.fd, F_UNLCK, 1);
+  return result;
+}
 
 struct EventObject : emu::Waitable {
   std::shared_ptr<EventState> state;
   DWORD access;
   EventObject(std::shared_ptr<EventState> s, DWORD a) : state(std::move(s)), access(a) {}
   const char *typeName() const override { return "Event"; }
-  Take tryTake(DWORD) override {
-    if (!state->signaled) return NotSignaled;
-    if (!state->manualReset) state->signaled = false;
-    return Taken;
-  }
+  Take tryTake(DWORD) override { return exchange(*state, -1) ? Taken : NotSignaled; }
   void untake(DWORD, Take how) override {
-    if (how != NotSignaled && !state->manualReset) state->signaled = true;
+    if (how != NotSignaled && !state->manualReset) exchange(*state, 1);
   }
+  // Other processes cannot wake this one: a named event is looked at again while waiting.
+  bool needsPolling() const override { return state->fd >= 0; }
   const void *identity() const override { return state.get(); }
   bool canWait() const override { return (access & SYNCHRONIZE) != 0; }
 };
 
-// Named events of this process; guarded by the engine lock.
-std::map<std::u16string, std::weak_ptr<EventState>> &namedEvents() {
-  static auto *names = new std::map<std::u16string, std::weak_ptr<EventState>>;
+// Named events open in this process, by file; guarded by the engine lock.
+std::map<std::string, std::weak_ptr<EventState>> &namedEvents() {
+  static auto *names = new std::map<std::string, std::weak_ptr<EventState>>;
   return *names;
+}
+
+// Opens, and with `create` creates, the named event of this session. Null with the last error on failure.
+std::shared_ptr<EventState> namedState(const std::u16string &name, bool create, bool manual, bool initial,
+                                       bool *existed) {
+  std::string path;
+  if (DWORD error = emu::sync::objectPath(name, "events", &path)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  auto &names = namedEvents();
+  if (auto state = names[path].lock()) {
+    *existed = true;
+    return state;
+  }
+  // Creation and opening are serialised per namespace, so "exists" and "created" agree between processes.
+  const std::string dir = path.substr(0, path.rfind('/'));
+  int dirLock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (dirLock < 0 || flock(dirLock, LOCK_EX) != 0) {
+    if (dirLock >= 0) close(dirLock);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  std::shared_ptr<EventState> state;
+  *existed = emu::sync::existsElsewhere(path);
+  if (*existed || create) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0 && lockByte(fd, F_RDLCK, 0)) {
+      state = std::make_shared<EventState>();
+      state->fd = fd;
+      if (*existed) {
+        lockByte(fd, F_WRLCK, 1, true);
+        readShared(fd, &state->manualReset);
+        lockByte(fd, F_UNLCK, 1);
+      } else { // a new object: what an earlier one left in the file means nothing
+        state->manualReset = manual;
+        writeShared(fd, manual, initial);
+      }
+      names[path] = state;
+    } else {
+      if (fd >= 0) close(fd);
+      SetLastError(ERROR_ACCESS_DENIED);
+    }
+  } else {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+  }
+  close(dirLock);
+  for (auto it = names.begin(); it != names.end();) {
+    it = it->second.expired() ? names.erase(it) : std::next(it);
+  }
+  return state;
 }
 
 HANDLE createEvent(LPCWSTR name, bool manual, bool initial, DWORD access) {
@@ -41,18 +142,10 @@ HANDLE createEvent(LPCWSTR name, bool manual, bool initial, DWORD access) {
   {
     std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
     if (name && *name) {
-      auto &names = namedEvents();
-      std::u16string key(name);
-      state = names[key].lock();
-      existed = state != nullptr;
-      if (!state) {
-        state = std::make_shared<EventState>();
-        names[key] = state;
-      }
+      state = namedState(name, true, manual, initial, &existed);
+      if (!state) return nullptr;
     } else {
       state = std::make_shared<EventState>();
-    }
-    if (!existed) {
       state->manualReset = manual;
       state->signaled = initial;
     }
@@ -74,7 +167,7 @@ bool setSignaled(HANDLE h, bool on) {
   }
   {
     std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
-    event->state->signaled = on;
+    exchange(*event->state, on ? 1 : 0);
   }
   if (on) emu::wakeWaiters();
   return true;
@@ -106,14 +199,10 @@ extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName)
   std::shared_ptr<EventState> state;
   {
     std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
-    auto &names = namedEvents();
-    auto it = names.find(std::u16string(lpName));
-    if (it != names.end()) state = it->second.lock();
+    bool existed = false;
+    state = namedState(lpName, false, false, false, &existed);
   }
-  if (!state) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
-  }
+  if (!state) return nullptr;
   return emu::insertHandle(std::make_shared<EventObject>(state, dwDesiredAccess));
 }
 

@@ -7,6 +7,7 @@
 // The owner writes a mark into the file and clears it on release. Whoever takes the lock and finds a mark knows the
 // previous owner ended without releasing: the mutex was abandoned. The kernel drops the locks of a dead process.
 #include "sync/waitable.h"
+#include "sync/named.h"
 
 #include "emu/session.h"
 #include "process/proctable.h"
@@ -21,7 +22,81 @@
 #include <unistd.h>
 #include <vector>
 
+namespace emu {
+namespace sync {
+
+bool lockByte(int fd, short type, off_t byte, bool wait) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = byte;
+  fl.l_len = 1;
+  while (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+DWORD objectPath(const std::u16string &name, const char *kind, std::string *path) {
+  if (name.size() > MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+  std::u16string rest = name;
+  std::string space = "session-" + std::to_string(emu::currentSessionId());
+  auto strip = [&rest](const std::u16string &prefix) {
+    if (rest.compare(0, prefix.size(), prefix) != 0) return false;
+    rest.erase(0, prefix.size());
+    return true;
+  };
+  if (strip(u"Global\\")) {
+    space = "global";
+  } else {
+    strip(u"Local\\");
+  }
+  if (rest.empty() || rest.find(u'\\') != std::u16string::npos) return ERROR_PATH_NOT_FOUND;
+  std::string utf8 = emu::toUtf8(rest.c_str(), static_cast<std::ptrdiff_t>(rest.size()));
+  std::string encoded;
+  static const char hex[] = "0123456789ABCDEF";
+  for (unsigned char c : utf8) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+        c == '.') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += hex[c >> 4];
+      encoded += hex[c & 15];
+    }
+  }
+  if (encoded.size() > 200) { // keep within a file name; the hash keeps long names apart
+    unsigned long long h = 1469598103934665603ull;
+    for (unsigned char c : utf8) h = (h ^ c) * 1099511628211ull;
+    char tail[20];
+    std::snprintf(tail, sizeof(tail), "~%016llx", h);
+    encoded = encoded.substr(0, 150) + tail;
+  }
+  *path = emu::proc::kernelDir(std::string(kind) + "/" + space) + "/" + encoded;
+  return 0;
+}
+
+bool existsElsewhere(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  bool held = fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+} // namespace sync
+} // namespace emu
+
 namespace {
+
+using emu::sync::existsElsewhere;
+using emu::sync::lockByte;
+using emu::sync::objectPath;
 
 struct MutexCore {
   std::string path; // empty for an unnamed mutex
@@ -37,18 +112,6 @@ struct MutexCore {
     if (fd >= 0) close(fd); // drops both locks; a mark left behind reads as abandoned
   }
 };
-
-bool lockByte(int fd, short type, off_t byte) {
-  struct flock fl {};
-  fl.l_type = type;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = byte;
-  fl.l_len = 1;
-  while (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
 
 std::string readMark(int fd) {
   std::string mark;
@@ -152,65 +215,11 @@ std::map<std::string, std::weak_ptr<MutexCore>> &openNamed() {
   return *names;
 }
 
-// Object name to its file. Names are case-sensitive; "Global\" names belong to the machine, others (and "Local\"
-// ones) to the session of the caller. Returns false for a name the object namespace refuses.
-bool objectPath(const std::u16string &name, std::string *path) {
-  std::u16string rest = name;
-  std::string space = "session-" + std::to_string(emu::currentSessionId());
-  auto strip = [&rest](const std::u16string &prefix) {
-    if (rest.compare(0, prefix.size(), prefix) != 0) return false;
-    rest.erase(0, prefix.size());
-    return true;
-  };
-  if (strip(u"Global\\")) {
-    space = "global";
-  } else {
-    strip(u"Local\\");
-  }
-  if (rest.empty() || rest.find(u'\\') != std::u16string::npos) return false;
-  std::string utf8 = emu::toUtf8(rest.c_str(), static_cast<std::ptrdiff_t>(rest.size()));
-  std::string encoded;
-  static const char hex[] = "0123456789ABCDEF";
-  for (unsigned char c : utf8) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-        c == '.') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += hex[c >> 4];
-      encoded += hex[c & 15];
-    }
-  }
-  if (encoded.size() > 200) { // keep within a file name; the hash keeps long names apart
-    unsigned long long h = 1469598103934665603ull;
-    for (unsigned char c : utf8) h = (h ^ c) * 1099511628211ull;
-    char tail[20];
-    std::snprintf(tail, sizeof(tail), "~%016llx", h);
-    encoded = encoded.substr(0, 150) + tail;
-  }
-  *path = emu::proc::kernelDir("objects/" + space) + "/" + encoded;
-  return true;
-}
-
-// Some process holds a handle to the object of this file.
-bool existsElsewhere(const std::string &path) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 1;
-  bool held = fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
-  close(fd);
-  return held;
-}
-
 // Opens (create) or finds the named mutex of this process. Sets *existed; null with the last error on failure.
 std::shared_ptr<MutexCore> namedCore(const std::u16string &name, bool create, bool *existed) {
   std::string path;
-  if (!objectPath(name, &path)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
+  if (DWORD error = objectPath(name, "objects", &path)) {
+    SetLastError(error);
     return nullptr;
   }
   auto &names = openNamed();

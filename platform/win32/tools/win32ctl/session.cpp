@@ -8,6 +8,8 @@
 #include "emu/session.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 
@@ -57,11 +59,16 @@ int sessionSet(const Args &args) {
 }
 
 int sessionConnect(const Args &args) {
-  DWORD session = 0;
-  if (args.size() != 1 || !parseSession(args[0], &session) || session == emu::kNoSession)
-    return usage("session-connect <id>");
-  emu::setActiveConsoleSession(session); // before the announcement: services read it when told
-  announce(WTS_CONSOLE_CONNECT, session);
+  const char *text = "session-connect <id> [--gap-ms <ms>]";
+  DWORD session = 0, gapMs = 0;
+  if ((args.size() != 1 && args.size() != 3) || !parseSession(args[0], &session) || session == emu::kNoSession)
+    return usage(text);
+  if (args.size() == 3 && (args[1] != "--gap-ms" || !parseSession(args[2], &gapMs) || gapMs == emu::kNoSession))
+    return usage(text);
+  auto told = emu::scm::switchConsoleSession(session, [gapMs] {
+    if (gapMs) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+  });
+  for (const auto &name : told) std::printf("told: %s\n", name.c_str());
   return 0;
 }
 
@@ -102,8 +109,9 @@ win32ctl::Command regGet("session-get", "session-get  the session attached to th
 win32ctl::Command regSet("session-set", "session-set <id|none>  attach a session to the console, silently",
                          &sessionSet);
 win32ctl::Command regConnect("session-connect",
-                             "session-connect <id>  attach a session to the console and announce WTS_CONSOLE_CONNECT "
-                             "to the services that accept session changes",
+                             "session-connect <id> [--gap-ms <ms>]  move the console to a session: detach the old one "
+                             "and announce WTS_CONSOLE_DISCONNECT, leave the console without a session for the gap "
+                             "(default 0), then attach the new one and announce WTS_CONSOLE_CONNECT",
                              &sessionConnect);
 win32ctl::Command regDisconnect("session-disconnect",
                                 "session-disconnect  detach the console's session and announce WTS_CONSOLE_DISCONNECT",

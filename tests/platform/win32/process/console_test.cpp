@@ -49,7 +49,7 @@ TEST(CtrlC, WithoutAHandlerTheProcessEndsWithTheCtrlCStatus) {
 }
 
 TEST(CtrlC, ASecondDetachedCopySendsItAsTheServiceDoes) {
-  const std::string flag = testenv::tempDir() + "/ctrl";
+  const std::string flag = testenv::tempDir() + "/ctrl-copy";
   Child core(u"ctrlc " + wide(flag), CREATE_NO_WINDOW);
   ASSERT_TRUE(core.started);
   kt::awaitFile(flag + ".ready");
@@ -65,9 +65,40 @@ TEST(CtrlC, ASecondDetachedCopySendsItAsTheServiceDoes) {
   Child consoleless(u"sleep 600000", DETACHED_PROCESS);
   Child attachFails(u"terminate-by-ctrlc " + wide(std::to_string(consoleless.pi.dwProcessId)), DETACHED_PROCESS);
   EXPECT_EQ(attachFails.waitExit(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  // Started with the creator's console, the copy already has one.
-  Child attached(u"terminate-by-ctrlc " + wide(std::to_string(consoleless.pi.dwProcessId)));
+  // Started with a console, the copy already has one.
+  Child attached(u"terminate-by-ctrlc " + wide(std::to_string(consoleless.pi.dwProcessId)), CREATE_NO_WINDOW);
   EXPECT_EQ(attached.waitExit(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Ctrl+C to a process group is accepted and reaches nobody, and a new process group starts with Ctrl+C disabled;
+// Ctrl+Break still reaches both. The child's handler logs every event in order, so a Ctrl+C would show first.
+TEST(CtrlC, ANewProcessGroupAndAGroupTargetDoNotGetIt) {
+  Detached detached;
+  const std::string flag = testenv::tempDir() + "/ctrl-group";
+  Child child(u"ctrlc " + wide(flag), CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP);
+  ASSERT_TRUE(child.started);
+  kt::awaitFile(flag + ".ready");
+  ASSERT_TRUE(AttachConsole(child.pi.dwProcessId));
+  ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, TRUE));
+  EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+  EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, child.pi.dwProcessId));
+  ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.pi.dwProcessId));
+  EXPECT_EQ(child.waitExit(), 7u);
+  EXPECT_EQ(testenv::readFile(flag), "ctrl 1\n");
+}
+
+TEST(Consoles, FreeConsoleDetachesAndSucceedsWithoutAConsole) {
+  Detached detached;
+  EXPECT_TRUE(FreeConsole());
+  const std::string flag = testenv::tempDir() + "/ctrl-freed";
+  Child child(u"ctrlc " + wide(flag), CREATE_NO_WINDOW);
+  ASSERT_TRUE(child.started);
+  kt::awaitFile(flag + ".ready");
+  ASSERT_TRUE(AttachConsole(child.pi.dwProcessId));
+  ASSERT_TRUE(FreeConsole());
+  EXPECT_FALSE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)); // detached: no console to send to
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  ASSERT_TRUE(AttachConsole(child.pi.dwProcessId));
 }
 
 } // namespace

@@ -11,6 +11,10 @@
 //   hold-mutex <name> <ready>    own the named mutex, write <ready>, sleep until killed
 //   lock-mutex <name> <result>   wait for the named mutex, write the wait result to <result>, exit 0
 //   terminate-by-ctrlc <pid>     AttachConsole(pid), ignore Ctrl+C, send it; exit with 0 or the failing error
+//   wait-event <name> <result>   create or open the named auto-reset event, wait for it, write "<wait result>
+//                                <creation's last error>" to <result>, exit 0
+//   job-owner <file> <member>    start "spawn <file>" in a kill-on-close job of its own, write its pid to <member>,
+//                                sleep until killed
 #include <windows.h>
 
 #include <chrono>
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -36,7 +41,9 @@ void writeText(const std::string &path, const std::string &text) {
 }
 
 BOOL WINAPI onCtrl(DWORD type) {
-  writeText(g_flagFile, "ctrl " + std::to_string(type) + "\n");
+  std::string seen;
+  if (std::ifstream in{g_flagFile}) seen.assign(std::istreambuf_iterator<char>(in), {});
+  writeText(g_flagFile, seen + "ctrl " + std::to_string(type) + "\n");
   return TRUE;
 }
 
@@ -112,6 +119,31 @@ int main(int argc, char **argv) {
       return 0;
     }
     writeText(b, std::to_string(r) + "\n");
+    sleepForever();
+  }
+  if (mode == "wait-event") {
+    std::u16string name = toWide(a);
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+    const DWORD created = GetLastError();
+    if (!e) return 5;
+    DWORD r = WaitForSingleObject(e, INFINITE);
+    writeText(b, std::to_string(r) + " " + std::to_string(created) + "\n");
+    return 0;
+  }
+  if (mode == "job-owner") {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info))) return 6;
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return 3;
+    std::u16string line = u"\"" + toWide(self) + u"\" spawn " + toWide(a);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 4;
+    if (!AssignProcessToJobObject(job, pi.hProcess)) return 6;
+    writeText(b, std::to_string(pi.dwProcessId) + "\n");
     sleepForever();
   }
   if (mode == "terminate-by-ctrlc") {

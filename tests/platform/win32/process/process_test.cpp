@@ -15,6 +15,7 @@
 #include "child.h"
 #include "emu/emu.h"
 #include "emu/process.h"
+#include "emu/scm.h"
 #include "emu/session.h"
 
 namespace {
@@ -187,6 +188,11 @@ TEST(Sessions, TheConsoleSessionIsMachineState) {
   emu::injectFailure("WTSGetActiveConsoleSessionId", ERROR_ACCESS_DENIED, 1);
   EXPECT_EQ(WTSGetActiveConsoleSessionId(), 0xFFFFFFFFu);
   emu::clearFailures();
+  // A switch is not atomic: the console has no session between the old one's detach and the new one's attach.
+  DWORD inGap = 0;
+  emu::scm::switchConsoleSession(3, [&] { inGap = WTSGetActiveConsoleSessionId(); });
+  EXPECT_EQ(inGap, 0xFFFFFFFFu);
+  EXPECT_EQ(WTSGetActiveConsoleSessionId(), 3u);
 }
 
 TEST(KernelLibrary, RunTimeLookUpOfProcessIdToSessionIdReachesThisProcess) {
@@ -284,6 +290,12 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   HANDLE left = orphan(u"exit", testenv::tempDir() + "/left");
   HANDLE brokeAway = orphan(u"breakaway", testenv::tempDir() + "/away");
   ASSERT_TRUE(left && brokeAway);
+  // Without JOB_OBJECT_LIMIT_BREAKAWAY_OK a member cannot start a process outside the job.
+  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
+  Child refused(u"spawn " + wide(testenv::tempDir() + "/refused") + u" breakaway",
+                CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, &si.StartupInfo);
+  EXPECT_EQ(refused.waitExit(), 4u) << "the breakaway creation went through";
   EXPECT_EQ(WaitForSingleObject(left, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   CloseHandle(job);
   EXPECT_EQ(WaitForSingleObject(left, INFINITE), WAIT_OBJECT_0);
@@ -293,6 +305,46 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   EXPECT_EQ(WaitForSingleObject(brokeAway, INFINITE), WAIT_OBJECT_0);
   for (HANDLE h : {left, brokeAway, kill}) CloseHandle(h);
   DeleteProcThreadAttributeList(list);
+}
+
+// The owner's handles close however it ends: a kill -9 ends the members of its kill-on-close job and what they started.
+TEST(Jobs, KillOnCloseEndsTheMembersWhenTheOwnerIsKilled) {
+  const std::string grandchildFile = testenv::tempDir() + "/owned-grandchild";
+  const std::string memberFile = testenv::tempDir() + "/owned-member";
+  Child owner(u"job-owner " + wide(grandchildFile) + u" " + wide(memberFile));
+  ASSERT_TRUE(owner.started) << owner.error;
+  HANDLE member = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(kt::awaitFile(memberFile))));
+  HANDLE grandchild = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(kt::awaitFile(grandchildFile))));
+  ASSERT_TRUE(member && grandchild);
+  EXPECT_EQ(WaitForSingleObject(member, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_EQ(::kill(static_cast<pid_t>(owner.pi.dwProcessId), SIGKILL), 0);
+  EXPECT_EQ(WaitForSingleObject(member, 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(grandchild, 30000), WAIT_OBJECT_0);
+  CloseHandle(member);
+  CloseHandle(grandchild);
+}
+
+// A child's handle is signalled from the moment it ends: never is it already reaped and still reads as running.
+TEST(ExitCodes, AnEndedChildIsNeverGoneAndUnsignalled) {
+  for (int i = 0; i < 100; ++i) {
+    Child child(u"exit 0");
+    ASSERT_TRUE(child.started);
+    const pid_t pid = static_cast<pid_t>(child.pi.dwProcessId);
+    for (;;) {
+      const bool gone = ::kill(pid, 0) != 0;
+      const DWORD r = WaitForSingleObject(child.pi.hProcess, 0);
+      if (r == WAIT_OBJECT_0) break;
+      ASSERT_FALSE(gone) << "run " << i << ": reaped but not signalled";
+    }
+  }
+}
+
+// The current-process pseudo-handle is not a handle that closing can take away.
+TEST(Handles, ClosingTheCurrentProcessPseudoHandleDoesNothing) {
+  EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(GetCurrentProcess(), &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
 }
 
 TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {

@@ -161,9 +161,9 @@ TEST(ServiceDispatcher, RefusesAProcessTheControlManagerDidNotStart) {
   stopAndWait("Inherit");
 }
 
-TEST(ServiceRun, StatusesRecordedInOrderAndStopEndsTheDispatcherAfterTheMainFunction) {
+TEST(ServiceRun, StatusesRecordedInOrderAndStoppedEndsTheDispatcherWhileTheMainFunctionRuns) {
   create("Run");
-  startRunning("Run", {"accept=0x181", "exit=0", "linger=200"});
+  startRunning("Run", {"accept=0x181", "exit=0", "linger=1000"});
   emu::scm::ServiceState st = emu::scm::queryService("Run");
   EXPECT_TRUE(st.active);
   EXPECT_NE(st.processId, 0u);
@@ -173,7 +173,7 @@ TEST(ServiceRun, StatusesRecordedInOrderAndStopEndsTheDispatcherAfterTheMainFunc
   EXPECT_EQ(field(start, "session"), "0");
   EXPECT_THAT(field(start, "cwd"), HasSubstr("drive_c/Windows/System32"));
   std::string mainFn = eventLine("Run", "main-function tid=");
-  EXPECT_THAT(mainFn, HasSubstr("argc=4 [Run] [accept=0x181] [exit=0] [linger=200]"));
+  EXPECT_THAT(mainFn, HasSubstr("argc=4 [Run] [accept=0x181] [exit=0] [linger=1000]"));
   EXPECT_NE(field(mainFn, "tid"), field(start, "tid")) << "the main function runs on a thread of its own";
 
   emu::scm::ControlReply r = emu::scm::sendControl("Run", SERVICE_CONTROL_STOP);
@@ -202,8 +202,8 @@ TEST(ServiceRun, StatusesRecordedInOrderAndStopEndsTheDispatcherAfterTheMainFunc
   int returned = eventIndex("Run", "main-function-returns");
   int dispatcher = eventIndex("Run", "dispatcher ok=1");
   ASSERT_GE(stopped, 0);
-  EXPECT_LT(stopped, returned);
-  EXPECT_LT(returned, dispatcher) << "the dispatcher waits for the main function after SERVICE_STOPPED";
+  EXPECT_LT(stopped, dispatcher);
+  EXPECT_LT(dispatcher, returned) << "SERVICE_STOPPED ends the dispatcher, not the main function's return";
   st = emu::scm::queryService("Run");
   EXPECT_FALSE(st.diedUnexpectedly);
   EXPECT_EQ(st.processExitCode, 0u);
@@ -477,10 +477,13 @@ TEST(Win32ctlService, CommandsDriveAServiceAndTheConsoleSession) {
   EXPECT_EQ(rc, 0) << out;
   EXPECT_EQ(field(eventLine("Cli", "control code=14 type=8"), "session"), "6");
 
-  out = win32ctl("session-connect 4", &rc);
+  out = win32ctl("session-connect 4 --gap-ms 20", &rc);
   EXPECT_EQ(rc, 0);
   EXPECT_THAT(out, HasSubstr("told: Cli"));
   EXPECT_EQ(field(eventLine("Cli", "control code=14 type=1"), "session"), "4");
+  // The console was taken from its session first, and that was announced first.
+  EXPECT_EQ(field(eventLine("Cli", "control code=14 type=2"), "session"), "1");
+  EXPECT_LT(eventIndex("Cli", "control code=14 type=2"), eventIndex("Cli", "control code=14 type=1"));
   EXPECT_EQ(win32ctl("session-get", &rc), "4\n");
   EXPECT_EQ(emu::activeConsoleSession(), 4u);
   win32ctl("session-set none", &rc);

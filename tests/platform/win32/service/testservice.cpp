@@ -4,7 +4,7 @@
 // The main function's arguments (from the start request) pick what the service does:
 //   accept=<n>     controls accepted with SERVICE_RUNNING (default 0x181)
 //   exit=<n>       Win32 exit code reported with SERVICE_STOPPED
-//   linger=<ms>    keep the main function busy this long after reporting SERVICE_STOPPED
+//   linger=<ms>    keep the main function busy this long after reporting SERVICE_STOPPED; main waits for it
 // Controls: stop and pre-shutdown stop it; interrogate and session change return 0; 222 ends the process at once
 // with 3 (as a crash would, without SERVICE_STOPPED); every other control returns ERROR_CALL_NOT_IMPLEMENTED.
 // Every event is a line in <root>/testservice/<service name>.events ("none" outside the control manager).
@@ -13,6 +13,7 @@
 
 #include "emu/emu.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -92,6 +93,10 @@ DWORD argValue(DWORD argc, LPWSTR *argv, const std::string &key, DWORD fallback)
   return fallback;
 }
 
+// The process stays until a lingering main function has returned.
+std::atomic<bool> g_lingering{false};
+std::atomic<bool> g_returned{false};
+
 void WINAPI serviceMain(DWORD argc, LPWSTR *argv) {
   std::string line = "main-function tid=" + tid() + " argc=" + std::to_string(argc);
   for (DWORD i = 0; i < argc; ++i) line += " [" + emu::toUtf8(argv[i]) + "]";
@@ -107,9 +112,11 @@ void WINAPI serviceMain(DWORD argc, LPWSTR *argv) {
     std::unique_lock<std::mutex> lock(g_mutex);
     g_cv.wait(lock, [] { return g_stop; });
   }
+  g_lingering = argValue(argc, argv, "linger", 0) != 0;
   report(SERVICE_STOPPED, 0, argValue(argc, argv, "exit", 0), 0, 0);
   if (DWORD linger = argValue(argc, argv, "linger", 0)) std::this_thread::sleep_for(std::chrono::milliseconds(linger));
   record("main-function-returns");
+  g_returned = true;
 }
 
 } // namespace
@@ -127,5 +134,6 @@ int main(int argc, char **argv) {
   BOOL ok = StartServiceCtrlDispatcherW(table);
   DWORD error = ok ? 0 : GetLastError();
   record("dispatcher ok=" + std::to_string(ok) + " error=" + std::to_string(error) + " tid=" + tid());
+  while (g_lingering && !g_returned) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return ok ? 0 : static_cast<int>(error);
 }

@@ -244,4 +244,37 @@ TEST(NamedMutexes, NamesBelongToTheSessionUnlessGlobal) {
   for (HANDLE h : {own, global, token, session2}) CloseHandle(h);
 }
 
+TEST(NamedEvents, SharedWithAnotherProcessOfTheSessionAndTakenOncePerSignal) {
+  HANDLE e = CreateEventW(nullptr, FALSE, FALSE, u"bv shared event");
+  ASSERT_NE(e, nullptr);
+  const std::string result = testenv::tempDir() + "/event-waiter";
+  Child waiter(u"wait-event \"bv shared event\" " + wide(result));
+  ASSERT_TRUE(waiter.started);
+  EXPECT_EQ(WaitForSingleObject(waiter.pi.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(SetEvent(e));
+  EXPECT_EQ(WaitForSingleObject(waiter.pi.hProcess, INFINITE), WAIT_OBJECT_0);
+  EXPECT_EQ(testenv::readFile(result), "0 183\n"); // it opened this process's event and took its signal
+  EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  HANDLE opened = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, u"bv shared event");
+  ASSERT_NE(opened, nullptr);
+  CloseHandle(opened);
+  CloseHandle(e);
+  EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, u"bv shared event"), nullptr); // gone with its last handle
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST(ObjectNames, LongerThanMaxPathAreRefused) {
+  const std::u16string longest(MAX_PATH, u'n'), tooLong(MAX_PATH + 1, u'n');
+  for (bool event : {true, false}) {
+    auto create = [event](const std::u16string &name) {
+      return event ? CreateEventW(nullptr, TRUE, FALSE, name.c_str()) : CreateMutexW(nullptr, FALSE, name.c_str());
+    };
+    HANDLE ok = create(longest);
+    EXPECT_NE(ok, nullptr);
+    CloseHandle(ok);
+    EXPECT_EQ(create(tooLong), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE)) << (event ? "event" : "mutex");
+  }
+}
+
 } // namespace

@@ -1,0 +1,25 @@
+// Named kernel objects shared between the processes of a session (or, with "Global\", of the machine): each is a
+// file under <root>/kernel/<kind>/<namespace>/ with open-file-description locks on it. Byte 0 carries a read lock
+// of every process with an open handle, so the object exists while one is held; the kernel drops it when a
+// process dies.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <sys/types.h>
+
+namespace emu {
+namespace sync {
+
+// The file of a named object of one kind ("objects" for mutexes, "events"). Names are case-sensitive; "Global\"
+// names belong to the machine, others (and "Local\" ones) to the caller's session. 0, or the error for a name the
+// object namespace refuses (longer than MAX_PATH, or with a backslash after the namespace).
+DWORD objectPath(const std::u16string &name, const char *kind, std::string *path);
+// Some process holds a handle to the object of this file.
+bool existsElsewhere(const std::string &path);
+// An open-file-description lock of one byte (F_RDLCK, F_WRLCK, F_UNLCK); with `wait` it blocks until granted.
+bool lockByte(int fd, short type, off_t byte, bool wait = false);
+
+} // namespace sync
+} // namespace emu
