@@ -14,9 +14,8 @@
 #include "testenv.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
 #include <unistd.h>
 
 // Beside the record's own namespace, so that QList's comparison and gtest's printer find them.
@@ -57,27 +56,15 @@ private:
   PROCESS_INFORMATION pi_{};
 };
 
-emu::iphlp::TcpRow tcp(DWORD state, const char *addr, uint16_t port, DWORD pid) {
-  emu::iphlp::TcpRow r;
-  r.state = state;
-  emu::iphlp::parseAddress(addr, &r.localAddr);
-  r.localPort = port;
-  if (state != MIB_TCP_STATE_LISTEN) {
-    emu::iphlp::parseAddress("192.168.1.9", &r.remoteAddr);
-    r.remotePort = 50000;
-  }
-  r.pid = pid;
-  return r;
+constexpr uint32_t kLan4 = 0x0A000004, kLan5 = 0x0A000005; // 10.0.0.4, 10.0.0.5; 0 is 0.0.0.0
+
+void add(DWORD state, uint32_t addr, uint16_t port, DWORD pid) {
+  ASSERT_EQ(emu::iphlp::addTcpRow({state, addr, port, state == MIB_TCP_STATE_LISTEN ? 0 : kLan4 + 5, 50000, pid}), 0u);
 }
 
-emu::iphlp::UdpRow udp(const char *addr, uint16_t port, DWORD pid) {
-  emu::iphlp::UdpRow r;
-  emu::iphlp::parseAddress(addr, &r.localAddr);
-  r.localPort = port;
-  r.pid = pid;
-  return r;
-}
+void add(uint32_t addr, uint16_t port, DWORD pid) { ASSERT_EQ(emu::iphlp::addUdpRow({addr, port, pid}), 0u); }
 
+// Every case sees the added rows alone; the rows go with the case.
 class Ports : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -85,22 +72,9 @@ protected:
     ASSERT_EQ(emu::iphlp::showHostSockets(false), 0u);
   }
   void TearDown() override {
-    for (uint16_t port : added_) {
-      emu::iphlp::removeTcpRows(port);
-      emu::iphlp::removeUdpRows(port);
-    }
-    emu::iphlp::showHostSockets(true);
+    std::remove((emu::machineRoot() + "/iphlp/rows").c_str());
     emu::clearFailures();
   }
-  void add(const emu::iphlp::TcpRow &r) {
-    added_.push_back(r.localPort);
-    ASSERT_EQ(emu::iphlp::addTcpRow(r), 0u);
-  }
-  void add(const emu::iphlp::UdpRow &r) {
-    added_.push_back(r.localPort);
-    ASSERT_EQ(emu::iphlp::addUdpRow(r), 0u);
-  }
-  std::vector<uint16_t> added_;
 };
 
 DWORD self() { return static_cast<DWORD>(QCoreApplication::applicationPid()); }
@@ -109,12 +83,12 @@ TEST_F(Ports, TcpListenerIsFoundBehindTimeWaitRowsOfProcessZeroAndAListenerIsPre
   Program app("app.exe");
   Program other("other.exe");
   ASSERT_NE(app.pid(), 0u);
-  add(tcp(MIB_TCP_STATE_LISTEN, "0.0.0.0", 18080, app.pid()));
-  add(tcp(MIB_TCP_STATE_TIME_WAIT, "10.0.0.5", 18080, 0)); // sorts last on the port
-  add(tcp(MIB_TCP_STATE_TIME_WAIT, "10.0.0.5", 18443, 0));
-  add(tcp(MIB_TCP_STATE_ESTAB, "10.0.0.4", 18081, other.pid())); // an occupying row before the listener
-  add(tcp(MIB_TCP_STATE_LISTEN, "10.0.0.5", 18081, app.pid()));
-  add(tcp(MIB_TCP_STATE_CLOSED, "10.0.0.5", 18082, other.pid()));
+  add(MIB_TCP_STATE_LISTEN, 0, 18080, app.pid());
+  add(MIB_TCP_STATE_TIME_WAIT, kLan5, 18080, 0); // sorts last on the port
+  add(MIB_TCP_STATE_TIME_WAIT, kLan5, 18443, 0);
+  add(MIB_TCP_STATE_ESTAB, kLan4, 18081, other.pid()); // an occupying row before the listener
+  add(MIB_TCP_STATE_LISTEN, kLan5, 18081, app.pid());
+  add(MIB_TCP_STATE_CLOSED, kLan5, 18082, other.pid());
 
   const PortOccupyState app18080{18080, static_cast<qint32>(app.pid()), "app.exe", true};
   EXPECT_EQ(MiscUtil::getTcpPortOccupyState({18080, 18443, 5000}, true, QString()),
@@ -130,9 +104,9 @@ TEST_F(Ports, TcpListenerIsFoundBehindTimeWaitRowsOfProcessZeroAndAListenerIsPre
 
 TEST_F(Ports, ExcludedProcessesAndTheEmptyTcpAnswer) {
   Program app("app.exe");
-  add(tcp(MIB_TCP_STATE_LISTEN, "0.0.0.0", 18080, self()));
-  add(tcp(MIB_TCP_STATE_LISTEN, "0.0.0.0", 18443, app.pid()));
-  add(udp("0.0.0.0", 18080, self()));
+  add(MIB_TCP_STATE_LISTEN, 0, 18080, self());
+  add(MIB_TCP_STATE_LISTEN, 0, 18443, app.pid());
+  add(0, 18080, self());
 
   // Only our own rows left out: a port only we hold is free; excludeSelf ignores the name.
   EXPECT_EQ(MiscUtil::getTcpPortOccupyState({18080, 18443}, true, "app.exe"),
@@ -159,34 +133,16 @@ TEST_F(Ports, ExcludedProcessesAndTheEmptyTcpAnswer) {
 TEST_F(Ports, UdpPortIsHeldByItsFirstOwnerAndNeverByProcessZero) {
   Program first("first.exe");
   Program second("second.exe");
-  add(udp("0.0.0.0", 18053, first.pid()));
-  add(udp("10.0.0.5", 18053, second.pid())); // sorts last
-  add(udp("0.0.0.0", 18443, 0));
+  add(0, 18053, first.pid());
+  add(kLan5, 18053, second.pid()); // sorts last
+  add(0, 18443, 0);
   EXPECT_EQ(MiscUtil::getUdpPortOccupyState({18053, 18443}, true, QString()),
             (QList<PortOccupyState>{{18053, static_cast<qint32>(first.pid()), "first.exe", true}, kFree18443}));
 }
 
-TEST_F(Ports, ARealListeningSocketIsFoundWithOurOwnPid) {
-  ASSERT_EQ(emu::iphlp::showHostSockets(true), 0u);
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-  ASSERT_EQ(::listen(fd, 1), 0);
-  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len), 0);
-  const ULONG port = ntohs(a.sin_port);
-  const QList<PortOccupyState> held = MiscUtil::getTcpPortOccupyState({port}, false, QString());
-  ASSERT_EQ(held.size(), 1);
-  EXPECT_EQ(held[0].pid, static_cast<qint32>(::getpid()));
-  EXPECT_TRUE(held[0].occupied);
-  ::close(fd);
-}
-
 TEST_F(Ports, TableFailuresAreLoggedWithTheirCodeAndGiveNoAnswer) {
-  add(tcp(MIB_TCP_STATE_LISTEN, "0.0.0.0", 18080, 1));
-  add(udp("0.0.0.0", 18080, 1));
+  add(MIB_TCP_STATE_LISTEN, 0, 18080, 1);
+  add(0, 18080, 1);
   logcapture::mark();
   emu::injectFailure("GetTcpTable2", ERROR_INSUFFICIENT_BUFFER, 2); // the table grew after the size was taken
   EXPECT_TRUE(MiscUtil::getTcpPortOccupyState({18080}, true, QString()).isEmpty());
