@@ -85,7 +85,7 @@ struct Parser {
     } else if (status.isDouble()) {
       p->status = static_cast<ULONG>(status.toInt());
     } else {
-      p->status = o.contains("device") ? 1 : 0;
+      p->status = o.contains("device") || o.contains("hub") ? 1 : 0;
     }
     p->device = o.value("device").toString().toStdString();
     p->driverKey = o.value("driverKey").toString().toStdString();

@@ -45,6 +45,7 @@ void EnumerateHub(PDeviceListNode node, PCHAR hubName, size_t nameLength,
     DWORD error = 0;
     size_t i = 0;
     BOOL isExternal = connectionInfo != NULL;
+    BOOL stored = FALSE;
 
     /* A hub that names one of its ancestors would otherwise recurse until the stack runs out. */
     if (enumHubDepth >= ENUM_MAX_HUB_DEPTH) {
@@ -145,18 +146,20 @@ void EnumerateHub(PDeviceListNode node, PCHAR hubName, size_t nameLength,
             *caps = NULL;
         }
 
-        if (node) {
-            if (isExternal)
-                node->ExternalHub = external;
-            else
-                node->RootHub = root;
+        /* A hub met a second time (a loop in a broken topology) keeps the record of its first walk. */
+        if (node && isExternal && !node->ExternalHub) {
+            node->ExternalHub = external;
+            stored = TRUE;
+        } else if (node && !isExternal && !node->RootHub) {
+            node->RootHub = root;
+            stored = TRUE;
         }
         enumHubDepth++;
         EnumerateHubPorts(node, hub, info->u.HubInformation.HubDescriptor.bNumberOfPorts);
         enumHubDepth--;
         CloseHandle(hub);
     }
-    if (!node)
+    if (!stored)
         FreeDeviceNode(record);
     return;
 
@@ -352,10 +355,10 @@ void EnumerateHubPorts(PDeviceListNode node, HANDLE hub, ULONG numberOfPorts) {
         device->StringDescs = strings;
         device->ConnectionInfoV2 = infoV2;
         device->Properties = props;
-        if (portNode)
+        if (portNode && !portNode->Device)
             portNode->Device = device;
         else
-            FreeDeviceNode(device);
+            FreeDeviceNode(device); /* no node, or a device met twice: its first record stays */
     }
 }
 
