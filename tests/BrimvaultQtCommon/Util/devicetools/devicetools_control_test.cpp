@@ -1,0 +1,74 @@
+// Enabling, disabling and restarting devices; driver packages through pnputil.exe on the machine's PATH.
+#include <cstdlib>
+
+#include "Util/devicetools.h"
+#include "machine.h"
+
+namespace {
+
+using DeviceControl = DeviceMachine;
+
+TEST_F(DeviceControl, DisableShowsAsProblem22AndEnableClearsIt) {
+  EXPECT_TRUE(DeviceTools::enableDevice(kSerialFn, false));
+  bool found = false;
+  DeviceProblemList problems;
+  ASSERT_TRUE(DeviceTools::checkDeviceStatusByInstanceID({kSerialFn}, &found, problems, false));
+  ASSERT_EQ(problems.size(), 1);
+  EXPECT_EQ(DeviceTools::getProblemDescription(problems[0]->problemCode), "This device is disabled.");
+
+  EXPECT_TRUE(DeviceTools::enableDevice(kKeypad, true));
+  EXPECT_EQ(node(kKeypad).problem, 0u);
+  const unsigned restarts = node(kKeypad).restarts;
+  EXPECT_TRUE(DeviceTools::restartDeviceUsingPropertyChange(kKeypad));
+  EXPECT_EQ(node(kKeypad).restarts, restarts + 1);
+
+  EXPECT_FALSE(DeviceTools::restartDeviceUsingPropertyChange("ROOT\\NOTHING\\0000"));
+  EXPECT_TRUE(contains(messages(), "initSetupApiByInstanceId failed"));
+}
+
+TEST_F(DeviceControl, EnableFailsWhenTheStatusCannotBeRead) {
+  emu::injectFailure("CM_Get_DevNode_Status", CR_NO_SUCH_DEVNODE);
+  EXPECT_FALSE(DeviceTools::enableDevice(kKeypad, true));
+  EXPECT_EQ(node(kKeypad).problem, 22u);
+  EXPECT_EQ(messages(), std::vector<std::string>{"CM_Get_DevNode_Status failed: 0xd"});
+  EXPECT_EQ(calls("SetupDiCallClassInstaller"), 0);
+}
+
+// pnputil.exe is found on PATH in the machine's System32, as on Windows.
+class PnpUtil : public DeviceMachine {
+protected:
+  void SetUp() override {
+    DeviceMachine::SetUp();
+    savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ::setenv("PATH", (emu::hostPath("C:\\Windows\\System32") + ":" + savedPath).c_str(), 1);
+  }
+  void TearDown() override {
+    ::setenv("PATH", savedPath.c_str(), 1);
+    DeviceMachine::TearDown();
+  }
+  std::string savedPath;
+};
+
+TEST_F(PnpUtil, AddsAndInstallsAPackageThenFindsItInTheList) {
+  EXPECT_FALSE(DeviceTools::isDriverInstalled("brimport_v1.inf"));
+  EXPECT_TRUE(DeviceTools::installDriverWithPnPUtil(QString::fromStdString(fixture("brimport_v1.inf")), true));
+  EXPECT_TRUE(contains(messages(), "Process exited with code: 0"));
+  EXPECT_EQ(node(kSerialFn).installs, 1u); // /install put it on the matching device
+  EXPECT_TRUE(DeviceTools::isDriverInstalled("BRIMPORT_V1.INF"));
+}
+
+TEST_F(PnpUtil, MissingFilesAndRejectedPackagesFail) {
+  EXPECT_FALSE(DeviceTools::installDriverWithPnPUtil("C:\\Drivers\\missing.inf", false));
+  EXPECT_EQ(messages(), std::vector<std::string>{"Driver file does not exist: C:\\Drivers\\missing.inf"});
+
+  logcapture::mark();
+  const size_t packages = emu::dev::driverPackages().size();
+  EXPECT_FALSE(DeviceTools::installDriverWithPnPUtil(QString::fromStdString(fixture("noclass.inf")), false));
+  const auto lines = messages();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(startsWith(lines.front(), "Process exited with code: ")) << lines.front();
+  EXPECT_NE(lines.front(), "Process exited with code: 0");
+  EXPECT_EQ(emu::dev::driverPackages().size(), packages);
+}
+
+} // namespace
