@@ -257,11 +257,13 @@ TEST_F(UsbEnum, NameRepliesWithImpossibleLengthsGiveNoName) {
 TEST_F(UsbEnum, PortRepliesWithImpossibleLengthsLeaveThePortUsable) {
   faults(kComposite, QJsonObject{{"connectorActualLength", 2}, {"driverKeyReturned", 5}});
   EnumerateHostControllers(NULL);
+  EXPECT_EQ(requestsFor(IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, 0, 2, kExternalHub), 1u); // too short to ask again
   EXPECT_EQ(serialOf(kDiagnostics), ""); // no driver key, so no node for the composite device
   EXPECT_EQ(count("Get Driver Key Name Error"), 2u); // the composite's, and the bridge's that has no driver
   faults(kComposite, QJsonObject{{"connectorActualLength", 0x7FFFFFFF}});
   emu::usb::clearRequests();
   EnumerateHostControllers(NULL);
+  EXPECT_EQ(requestsFor(IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, 0, 2, kExternalHub), 1u); // too large to ask again
   EXPECT_EQ(serialOf(kDiagnostics), "BRIM00042");
 }
 
