@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <unistd.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,9 @@ namespace benchratio {
 
 class Reporter : public benchmark::ConsoleReporter {
 public:
+  // Colours only on a terminal: the figures usually go to a file or a report.
+  Reporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &run : runs) {
       if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
