@@ -1,6 +1,4 @@
 // Enabling, disabling and restarting devices; driver packages through pnputil.exe on the machine's PATH.
-#include <cstdlib>
-
 #include "Util/devicetools.h"
 #include "machine.h"
 
@@ -34,20 +32,7 @@ TEST_F(DeviceControl, EnableFailsWhenTheStatusCannotBeRead) {
   EXPECT_EQ(calls("SetupDiCallClassInstaller"), 0);
 }
 
-// pnputil.exe is found on PATH in the machine's System32, as on Windows.
-class PnpUtil : public DeviceMachine {
-protected:
-  void SetUp() override {
-    DeviceMachine::SetUp();
-    savedPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    ::setenv("PATH", (emu::hostPath("C:\\Windows\\System32") + ":" + savedPath).c_str(), 1);
-  }
-  void TearDown() override {
-    ::setenv("PATH", savedPath.c_str(), 1);
-    DeviceMachine::TearDown();
-  }
-  std::string savedPath;
-};
+using PnpUtil = DeviceMachine;
 
 TEST_F(PnpUtil, AddsAndInstallsAPackageThenFindsItInTheList) {
   EXPECT_FALSE(DeviceTools::isDriverInstalled("brimport_v1.inf"));

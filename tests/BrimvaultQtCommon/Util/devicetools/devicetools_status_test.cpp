@@ -12,10 +12,8 @@ const GUID kNoInterfaces = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55,
 // "id / name / code" of each record.
 std::vector<std::string> records(const DeviceProblemList &problems) {
   std::vector<std::string> out;
-  for (const auto &p : problems) {
-    EXPECT_TRUE(p->hasProblem && p->driverDesc.isNull());
-    out.push_back((p->instanceId + " / " + p->name + " / " + QString::number(p->problemCode)).toStdString());
-  }
+  for (const auto &p : problems)
+    out.push_back(QString("%1 / %2 / %3").arg(p->instanceId, p->name).arg(p->problemCode).toStdString());
   return out;
 }
 std::string record(const char *id, const char *name, int code) {
@@ -31,6 +29,8 @@ TEST_F(StatusChecks, ByHardwareIdMatchesWholeIdsOncePerPresentDevice) {
                                                           "usb\\vid_1209&pid_b703&rev_0110"},
                                                          ids, problems));
   EXPECT_EQ(ids, (QStringList{kSerialFn, kSensor, kKeypad}));
+  ASSERT_FALSE(problems.isEmpty());
+  EXPECT_TRUE(problems[0]->hasProblem && problems[0]->driverDesc.isNull());
   EXPECT_EQ(records(problems), (std::vector<std::string>{record(kSensor, "Brimvault Sensor", 43),
                                                          record(kKeypad, "Brimvault Keypad", 22)}));
   EXPECT_EQ(DeviceTools::getInstanceIdsByHardwareIds({"USB\\VID_1209&PID_B705", "usb\\vid_1209&pid_b705&rev_0001"}),

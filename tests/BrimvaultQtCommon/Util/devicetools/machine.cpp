@@ -23,6 +23,9 @@ void DeviceMachine::SetUp() {
   emu::clearFailures();
   std::string error;
   ASSERT_TRUE(emu::dev::loadFile(fixture("machine.json"), &error)) << error;
+  // pnputil.exe is found on PATH in the machine's System32, as on Windows.
+  static const std::string original = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (emu::hostPath("C:\\Windows\\System32") + ":" + original).c_str(), 1);
   emu::clearCallJournal();
   logcapture::open();
   logcapture::mark();
