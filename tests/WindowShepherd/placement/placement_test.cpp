@@ -213,3 +213,23 @@ TEST_F(Placement, ARefusedPlacementIsReportedAsADebugMessage) {
 }
 
 } // namespace
+
+namespace {
+
+// A window whose program hangs (its thread runs no message loop) must not hold the program's one thread: both
+// placements are posted and the window moves once its thread runs again.
+TEST_F(Placement, AHungWindowDoesNotHoldTheProgram) {
+  dt::WindowSpec spec = movable();
+  spec.tid = 9101;
+  spec.show = dt::Show::Maximized;
+  HWND w = create(spec);
+  dt::stopThreadLoop(spec.tid);
+  MoveWindowToCursorMonitor(w);
+  EXPECT_TRUE(dt::placementsOf(w).empty());
+  dt::runThreadLoop(spec.tid);
+  EXPECT_EQ(dt::placementsOf(w).size(), 2u);
+  EXPECT_EQ(dt::windowState(w).monitor, right);
+  EXPECT_EQ(dt::windowState(w).show, dt::Show::Maximized);
+}
+
+} // namespace
