@@ -2,7 +2,7 @@
 // (when it leads one) and its descendants, so that what a member started goes too.
 //
 // The last handle also goes when its process dies, however it dies (kill -9 included), and nothing of that process
-// runs then. So a kill-on-close job with members has a keeper: this program started again as a process of its own
+// runs then. So a kill-on-close job has a keeper: this program started again as a process of its own
 // (see attach.cpp) that holds the other end of a socket only this process has. It learns the members as they come;
 // when the socket reads end-of-file without a clean close, the owner has died and the keeper ends the members.
 #include "process/process_internal.h"
@@ -95,7 +95,7 @@ struct JobObject : KernelObject {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
   // Every process assigned, ended ones included: what they started may still run.
   std::vector<std::shared_ptr<ProcessState>> members;
-  int keeper = -1; // socket to the keeper, once the job has kill-on-close and a member
+  int keeper = -1; // socket to the keeper, once the job has kill-on-close
   size_t membersTold = 0;
   const char *typeName() const override { return "Job"; }
 
@@ -104,7 +104,8 @@ struct JobObject : KernelObject {
   // With `mutex` held: brings the keeper up to date with the members and the kill-on-close limit.
   void tellKeeper() {
     if (keeper < 0) {
-      if (!killOnClose() || members.empty()) return;
+      // Started with the limit, before any member can run: a member must be known before its owner can die.
+      if (!killOnClose()) return;
       keeper = startKeeper();
       if (keeper < 0) return;
     }

@@ -570,6 +570,7 @@ BOOL createProcess(const Creation &c) {
   st->child = true;
   st->session = session;
   st->image = windowsPath(host);
+  for (const auto &job : jobs) addToJob(job, st); // at once: the job's keeper must know it before its owner can die
 
   Entry entry;
   entry.pid = pid;
@@ -592,7 +593,6 @@ BOOL createProcess(const Creation &c) {
     knownProcesses()[pid] = st;
   }
   startReaper(st);
-  for (const auto &job : jobs) addToJob(job, st);
 
   c.info->hProcess = insertHandle(std::make_shared<ProcessObject>(st, PROCESS_ALL_ACCESS, false));
   c.info->hThread = insertHandle(std::make_shared<ProcessObject>(st, 0x1FFFFF, true));
