@@ -134,11 +134,11 @@ TEST_F(UsbDriver, ConnectionInformationReportsSpeedAsEachRequestDoes) {
   auto ex = portRequest(size, 1);
   ASSERT_TRUE(ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, ex, &got));
   auto *info = reinterpret_cast<USB_NODE_CONNECTION_INFORMATION_EX *>(ex.data());
-  EXPECT_EQ(info->Speed, UsbHighSpeed); // SuperSpeed shows only in the V2 flags
-  EXPECT_EQ(info->ConnectionStatus, DeviceConnected);
-  EXPECT_EQ(info->NumberOfOpenPipes, 1u);
+  EXPECT_EQ(static_cast<int>(info->Speed), UsbHighSpeed); // SuperSpeed shows only in the V2 flags
+  EXPECT_EQ(static_cast<int>(info->ConnectionStatus), DeviceConnected);
+  EXPECT_EQ(static_cast<ULONG>(info->NumberOfOpenPipes), 1u);
   EXPECT_EQ(got, sizeof(USB_NODE_CONNECTION_INFORMATION_EX) + sizeof(USB_PIPE_INFO));
-  EXPECT_EQ(info->DeviceDescriptor.iSerialNumber, 3);
+  EXPECT_EQ(static_cast<int>(info->DeviceDescriptor.iSerialNumber), 3);
 
   USB_NODE_CONNECTION_INFORMATION_EX_V2 v2{};
   v2.ConnectionIndex = 1;
@@ -146,7 +146,7 @@ TEST_F(UsbDriver, ConnectionInformationReportsSpeedAsEachRequestDoes) {
   v2.SupportedUsbProtocols.ul = 4;
   ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, &v2, sizeof(v2), &v2, sizeof(v2),
                               &got, nullptr));
-  EXPECT_EQ(v2.Flags.ul & 1u, 1u);
+  EXPECT_EQ(static_cast<ULONG>(v2.Flags.ul & 1u), 1u);
   v2.Length = 12;
   EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX_V2, &v2, sizeof(v2), &v2,
                                sizeof(v2), &got, nullptr));
@@ -156,7 +156,7 @@ TEST_F(UsbDriver, ConnectionInformationReportsSpeedAsEachRequestDoes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
   auto low = portRequest(size, 3);
   ASSERT_TRUE(ioctl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, low, &got));
-  EXPECT_EQ(reinterpret_cast<USB_NODE_CONNECTION_INFORMATION *>(low.data())->LowSpeed, TRUE);
+  EXPECT_EQ(static_cast<int>(reinterpret_cast<USB_NODE_CONNECTION_INFORMATION *>(low.data())->LowSpeed), TRUE);
   CloseHandle(hub);
 }
 
@@ -168,8 +168,8 @@ TEST_F(UsbDriver, ConnectorPropertiesCarryTheCompanionHubWhenTheBufferHoldsIt) {
   ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, &probe, sizeof(probe), &probe,
                               sizeof(probe), &got, nullptr));
   EXPECT_EQ(got, sizeof(probe));
-  EXPECT_EQ(probe.ActualLength, 16u + 17 * 2);
-  EXPECT_EQ(probe.CompanionPortNumber, 5);
+  EXPECT_EQ(static_cast<ULONG>(probe.ActualLength), 16u + 17 * 2);
+  EXPECT_EQ(static_cast<int>(probe.CompanionPortNumber), 5);
   auto full = portRequest(probe.ActualLength, 1);
   ASSERT_TRUE(ioctl(hub, IOCTL_USB_GET_PORT_CONNECTOR_PROPERTIES, full, &got));
   EXPECT_EQ(got, probe.ActualLength);
@@ -186,16 +186,16 @@ TEST_F(UsbDriver, UserRequestsFillThePowerMapAndControllerInfo) {
   DWORD got = 0;
   ASSERT_TRUE(DeviceIoControl(controller, IOCTL_USB_USER_REQUEST, &power, sizeof(power), &power, sizeof(power), &got,
                               nullptr));
-  EXPECT_EQ(power.Header.UsbUserStatus, UsbUserSuccess);
-  EXPECT_EQ(power.PowerInformation.HcDevicePowerState, WdmUsbPowerDeviceD3);
+  EXPECT_EQ(static_cast<int>(power.Header.UsbUserStatus), UsbUserSuccess);
+  EXPECT_EQ(static_cast<int>(power.PowerInformation.HcDevicePowerState), WdmUsbPowerDeviceD3);
   USBUSER_CONTROLLER_INFO_0 info{};
   info.Header.UsbUserRequest = USBUSER_GET_CONTROLLER_INFO_0;
   info.Header.RequestBufferLength = sizeof(info);
   ASSERT_TRUE(DeviceIoControl(controller, IOCTL_USB_USER_REQUEST, &info, sizeof(info), &info, sizeof(info), &got,
                               nullptr));
-  EXPECT_EQ(info.Info0.PciVendorId, 0x8086u);
-  EXPECT_EQ(info.Info0.PciDeviceId, 0xA36Du);
-  EXPECT_EQ(info.Info0.NumberOfRootPorts, 3u);
+  EXPECT_EQ(static_cast<ULONG>(info.Info0.PciVendorId), 0x8086u);
+  EXPECT_EQ(static_cast<ULONG>(info.Info0.PciDeviceId), 0xA36Du);
+  EXPECT_EQ(static_cast<ULONG>(info.Info0.NumberOfRootPorts), 3u);
   CloseHandle(controller);
 }
 
