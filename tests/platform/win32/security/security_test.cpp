@@ -153,6 +153,23 @@ TEST_F(Security, ShellChecksTheRecordSizeAndHandsOverTheProcessWhenAsked) {
   CloseHandle(info.hProcess);
 }
 
+TEST_F(Security, CmdRefusesWhatItDoesNotCarryOut) {
+  for (const char16_t *line : {u"cmd.exe /c dir", u"cmd.exe /c timeout /t x /nobreak & \"C:\\a.exe\"",
+                               u"cmd.exe /c timeout /t 1 /nobreak & \"C:\\%TEMP%\\a.exe\""}) {
+    std::u16string command = line;
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+    ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+    EXPECT_EQ(code, 1u) << emu::toUtf8(line);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+}
+
 TEST_F(Security, AServiceRunsAsLocalSystem) {
   emu::scm::ServiceConfig c;
   c.name = "AsSystem";
