@@ -20,6 +20,7 @@ struct Value {
   bool ok = false;
   DWORD error = ERROR_SUCCESS; // last error (SetupAPI) or CONFIGRET (CfgMgr32) of the failed call
   bool sizeQueryFailed = false;
+  bool wrongType = false; // the size query reported another type than the one asked for; nothing was read
   DWORD type = 0;
   std::vector<BYTE> bytes;
   DWORD size = 0; // bytes the read returned
@@ -47,7 +48,8 @@ Value readDevNodeProperty(DEVINST node, const DEVPROPKEY &key) {
   return v;
 }
 
-Value readRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *element, DWORD property) {
+// wantedType 0 takes any type.
+Value readRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *element, DWORD property, DWORD wantedType = 0) {
   Value v;
   DWORD type = 0;
   DWORD needed = 0;
@@ -59,6 +61,10 @@ Value readRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA *element, DWORD propert
     }
   }
   v.type = type;
+  if (wantedType != 0 && type != wantedType) {
+    v.wrongType = true;
+    return v;
+  }
   v.bytes = valueBuffer(needed);
   DWORD returned = 0;
   v.ok = SetupDiGetDeviceRegistryPropertyW(set, element, property, &type, v.bytes.data(), needed, &returned) != FALSE;
@@ -116,20 +122,15 @@ QStringList DeviceTools::getDevNodeStringListProperty(DEVINST devInst, const DEV
 
 QStringList DeviceTools::getDeviceRegistryStringListProperty(HDEVINFO deviceInfoSet, SP_DEVINFO_DATA *deviceInfoData,
                                                              DWORD property) {
-  DWORD type = 0;
-  DWORD needed = 0;
-  if (!SetupDiGetDeviceRegistryPropertyW(deviceInfoSet, deviceInfoData, property, &type, nullptr, 0, &needed)) {
-    const DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER) {
-      LOGE("SetupDiGetDeviceRegistryProperty failed: 0x%x", hex(error));
-      return {};
-    }
-  }
-  if (type != REG_MULTI_SZ) {
-    LOGE("dataType %d not equal REG_MULTI_SZ", static_cast<int>(type));
+  const Value v = readRegistryProperty(deviceInfoSet, deviceInfoData, property, REG_MULTI_SZ);
+  if (v.sizeQueryFailed) {
+    LOGE("SetupDiGetDeviceRegistryProperty failed: 0x%x", hex(v.error));
     return {};
   }
-  const Value v = readRegistryProperty(deviceInfoSet, deviceInfoData, property);
+  if (v.wrongType) {
+    LOGE("dataType %d not equal REG_MULTI_SZ", static_cast<int>(v.type));
+    return {};
+  }
   if (!v.ok) {
     LOGE("SetupDiGetDeviceRegistryProperty11 failed: 0x%x", hex(v.error));
     return {};
