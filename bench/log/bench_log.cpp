@@ -90,7 +90,8 @@ int main(int argc, char **argv) {
   appender_close_export();
   ::close(g_floorFd);
   if (ran)
-    benchratio::printRatio("enabled line / bare write(2) of the same line", reporter.seconds("enabled_line/bvlog_xlog") * 1e9,
+    benchratio::printRatio("enabled line / bare write(2) of the same line",
+                           reporter.seconds("enabled_line/bvlog_xlog") * 1e9,
                            reporter.seconds("enabled_line/floor_bare_write") * 1e9, "ns");
   const std::string rm = "rm -rf '" + g_folder + "'";
   return std::system(rm.c_str()) == 0 && ran ? 0 : 3;

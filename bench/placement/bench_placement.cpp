@@ -138,8 +138,9 @@ int main(int argc, char **argv) {
     // The callback's time per event is the program's own work plus the stand-in's desktop calls it makes.
     const double perEventUs = reporter.seconds("Callback") * 1e6;
     const double desktopUs = reporter.counter("Callback", "desktop_calls_us");
-    std::printf("per event: %.3f us in all, %.3f us inside the stand-in's desktop calls, %.3f us the program's own\n",
-                perEventUs, desktopUs, perEventUs - desktopUs);
+    if (perEventUs >= 0 && desktopUs >= 0)
+      std::printf("per event: %.3f us in all, %.3f us inside the stand-in's desktop calls, %.3f us the program's own\n",
+                  perEventUs, desktopUs, perEventUs - desktopUs);
     benchratio::printRatio("program's own time / stand-in desktop calls, per event", perEventUs - desktopUs, desktopUs,
                            "us");
   }

@@ -68,7 +68,10 @@ public:
     emu::scm::ServiceConfig config;
     config.name = kService;
     config.binaryPath = "\"" + binDir() + "/BrimvaultService\"";
-    ok = emu::scm::createService(config) == 0 && emu::scm::startService(kService) == 0;
+    const DWORD created = emu::scm::createService(config);
+    const DWORD started = created == 0 ? emu::scm::startService(kService) : created;
+    ok = started == 0;
+    if (!ok) std::fprintf(stderr, "service not started: error %u\n", static_cast<unsigned>(started));
     servicePid = emu::scm::queryService(kService).processId;
     withService_ = true;
   }
@@ -187,6 +190,7 @@ void BM_BareCoreLaunch(benchmark::State &state) {
     PROCESS_INFORMATION info{};
     const auto start = Clock::now();
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+      std::fprintf(stderr, "CreateProcessW failed: error %u\n", static_cast<unsigned>(GetLastError()));
       state.SkipWithError("CreateProcessW failed");
       return;
     }

@@ -28,16 +28,17 @@ public:
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // Real seconds per iteration of a run, by the name printed for it; 0 when it did not run.
+  // Real seconds per iteration of a run, by the name printed for it; -1 when it did not run.
   double seconds(const std::string &name) const {
     auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
+    return it == seconds_.end() ? -1 : it->second;
   }
+  // A counter of a run; -1 when the run or the counter is missing.
   double counter(const std::string &name, const std::string &key) const {
     auto run = counters_.find(name);
-    if (run == counters_.end()) return 0;
+    if (run == counters_.end()) return -1;
     auto it = run->second.find(key);
-    return it == run->second.end() ? 0 : it->second;
+    return it == run->second.end() ? -1 : it->second;
   }
 
 private:
@@ -45,12 +46,15 @@ private:
   std::map<std::string, std::map<std::string, double>> counters_;
 };
 
-// One closing line: "ratio <what>: <figure> / <baseline> = <ratio>"; "n/a" when either side did not run.
+// One closing line: "ratio <what>: <figure> / <baseline> = <ratio>"; "n/a" when a side is missing or the baseline
+// measured nothing.
 inline void printRatio(const char *what, double figure, double baseline, const char *unit) {
-  if (figure > 0 && baseline > 0)
-    std::printf("ratio %s: %.4g %s / %.4g %s = %.3f\n", what, figure, unit, baseline, unit, figure / baseline);
-  else
+  if (figure < 0 || baseline < 0)
     std::printf("ratio %s: n/a (a run is missing)\n", what);
+  else if (baseline == 0)
+    std::printf("ratio %s: %.4g %s / 0 %s = n/a (the baseline measured nothing)\n", what, figure, unit, unit);
+  else
+    std::printf("ratio %s: %.4g %s / %.4g %s = %.3f\n", what, figure, unit, baseline, unit, figure / baseline);
   std::fflush(stdout);
 }
 
