@@ -221,11 +221,14 @@ TEST_F(ServiceTest, WithoutConsoleSessionTheCoreRunsInTheServiceSession) {
 
 TEST_F(ServiceTest, ShutDownDuringTheFirstWaitEndsTheNextLaunch) {
   setTimeScale(0.25); // 750 ms before the launch, 5 s for the core to end by itself
+  ::setenv("WIN32_HOLD", "WaitForSingleObject@2", 1); // the first cycle's wait, after its quit check
   startService();
+  ::unsetenv("WIN32_HOLD");
   UiClient client;
   ASSERT_TRUE(client.connect());
-  ASSERT_TRUE(waitUntil([&] { return state().status.dwCurrentState == SERVICE_RUNNING; }));
+  ASSERT_TRUE(emu::waitUntilHeld("WaitForSingleObject", 30000));
   client.send(shutDownCommand());
+  emu::releaseHold("WaitForSingleObject");
 
   ASSERT_TRUE(waitServiceEnded());
   EXPECT_EQ(coreLaunches(), 1);

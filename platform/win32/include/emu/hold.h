@@ -3,7 +3,8 @@
 // A test stops one thread of a program at a chosen call, to drive an order of events that timing alone would leave
 // to chance. $WIN32_HOLD = "Name@nth[,Name2@nth2]" (inherited by the processes the machine starts): the nth time a
 // process passes the point `Name`, the calling thread creates <root>/kernel/holds/<Name> and waits until the test
-// removes it. Points: "GetExitCodeProcess" (on entry), "HandlerEx" (before the dispatcher calls a control handler).
+// removes it. Points: "GetExitCodeProcess" and "WaitForSingleObject" (on entry), "HandlerEx" (before the
+// dispatcher calls a control handler).
 #pragma once
 
 #include <string>

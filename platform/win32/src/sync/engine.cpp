@@ -1,6 +1,8 @@
 // WaitForSingleObject and WaitForMultipleObjects over every waitable object, under one lock and one condition.
 #include "sync/waitable.h"
 
+#include "emu/hold.h"
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -128,6 +130,7 @@ DWORD waitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD ms) {
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   EMU_FAIL_POINT("WaitForSingleObject", WAIT_FAILED);
+  emu::holdPoint("WaitForSingleObject");
   return waitFor(1, &hHandle, false, dwMilliseconds);
 }
 
