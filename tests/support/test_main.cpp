@@ -22,8 +22,13 @@ int main(int argc, char **argv) {
   if (rc == 0 && !std::getenv("BV_KEEP_TEST_ROOT")) {
     unsetenv("WIN32_ROOT"); // this process's own exit record must not bring the root back
 
-    std::string cmd = std::string("rm -rf '") + base + "'";
-    if (std::system(cmd.c_str()) != 0) return 3;
+    // A process of the machine that is just ending may still write its last record: try again for a while.
+    std::string cmd = std::string("rm -rf '") + base + "' 2>/dev/null";
+    int tries = 0;
+    while (std::system(cmd.c_str()) != 0) {
+      if (++tries == 50) return 3;
+      usleep(100000);
+    }
   }
   return rc;
 }
