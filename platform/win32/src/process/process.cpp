@@ -747,6 +747,12 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProces
     std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
     emu::proc::knownProcesses()[pid] = st;
   }
+  emu::Account target;
+  emu::accountOf(dwProcessId, &target);
+  if (dwDesiredAccess & ~emu::sec::processAccessFor(emu::currentAccount(), target)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(st, dwDesiredAccess, false));
 }
 
@@ -769,12 +775,6 @@ extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     }
     st->terminated = true;
     st->terminatedWith = uExitCode;
-  }
-  emu::Account target;
-  emu::accountOf(dwProcessId, &target);
-  if (dwDesiredAccess & ~emu::sec::processAccessFor(emu::currentAccount(), target)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return nullptr;
   }
   emu::proc::recordExit(st->pid, st->start, uExitCode);
   if (kill(st->pid, SIGKILL) != 0) {
