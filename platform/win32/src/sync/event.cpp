@@ -98,41 +98,24 @@ std::shared_ptr<EventState> namedState(const std::u16string &name, bool create, 
     *existed = true;
     return state;
   }
-  // Creation and opening are serialised per namespace, so "exists" and "created" agree between processes.
-  const std::string dir = path.substr(0, path.rfind('/'));
-  int dirLock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (dirLock < 0 || flock(dirLock, LOCK_EX) != 0) {
-    if (dirLock >= 0) close(dirLock);
-    SetLastError(ERROR_ACCESS_DENIED);
+  std::shared_ptr<EventState> state;
+  if (DWORD error = emu::sync::takeNamedFile(path, create, existed, [&](int fd) {
+        state = std::make_shared<EventState>();
+        state->fd = fd;
+        if (*existed) {
+          lockByte(fd, F_WRLCK, 1, true);
+          readShared(fd, &state->manualReset);
+          lockByte(fd, F_UNLCK, 1);
+        } else { // a new object: what an earlier one left in the file means nothing
+          state->manualReset = manual;
+          writeShared(fd, manual, initial);
+        }
+      })) {
+    SetLastError(error);
     return nullptr;
   }
-  std::shared_ptr<EventState> state;
-  *existed = emu::sync::existsElsewhere(path);
-  if (*existed || create) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0 && lockByte(fd, F_RDLCK, 0)) {
-      state = std::make_shared<EventState>();
-      state->fd = fd;
-      if (*existed) {
-        lockByte(fd, F_WRLCK, 1, true);
-        readShared(fd, &state->manualReset);
-        lockByte(fd, F_UNLCK, 1);
-      } else { // a new object: what an earlier one left in the file means nothing
-        state->manualReset = manual;
-        writeShared(fd, manual, initial);
-      }
-      names[path] = state;
-    } else {
-      if (fd >= 0) close(fd);
-      SetLastError(ERROR_ACCESS_DENIED);
-    }
-  } else {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-  }
-  close(dirLock);
-  for (auto it = names.begin(); it != names.end();) {
-    it = it->second.expired() ? names.erase(it) : std::next(it);
-  }
+  names[path] = state;
+  emu::sync::forgetClosed(names);
   return state;
 }
 

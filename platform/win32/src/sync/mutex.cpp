@@ -89,6 +89,30 @@ bool existsElsewhere(const std::string &path) {
   return held;
 }
 
+DWORD takeNamedFile(const std::string &path, bool create, bool *existed, const std::function<void(int fd)> &adopt) {
+  const std::string dir = path.substr(0, path.rfind('/'));
+  int dirLock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (dirLock < 0 || flock(dirLock, LOCK_EX) != 0) {
+    if (dirLock >= 0) close(dirLock);
+    return ERROR_ACCESS_DENIED;
+  }
+  DWORD error = ERROR_SUCCESS;
+  *existed = existsElsewhere(path);
+  if (*existed || create) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0 && lockByte(fd, F_RDLCK, 0)) {
+      adopt(fd);
+    } else {
+      if (fd >= 0) close(fd);
+      error = ERROR_ACCESS_DENIED;
+    }
+  } else {
+    error = ERROR_FILE_NOT_FOUND;
+  }
+  close(dirLock); // drops the flock
+  return error;
+}
+
 } // namespace sync
 } // namespace emu
 
@@ -96,7 +120,9 @@ namespace {
 
 using emu::sync::existsElsewhere;
 using emu::sync::lockByte;
+using emu::sync::forgetClosed;
 using emu::sync::objectPath;
+using emu::sync::takeNamedFile;
 
 struct MutexCore {
   std::string path; // empty for an unnamed mutex
@@ -227,38 +253,21 @@ std::shared_ptr<MutexCore> namedCore(const std::u16string &name, bool create, bo
     *existed = true;
     return core;
   }
-  // Creation and opening are serialised per namespace, so "exists" and "created" agree between processes.
-  const std::string dir = path.substr(0, path.rfind('/'));
-  int dirLock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (dirLock < 0 || flock(dirLock, LOCK_EX) != 0) {
-    if (dirLock >= 0) close(dirLock);
-    SetLastError(ERROR_ACCESS_DENIED);
+  std::shared_ptr<MutexCore> core;
+  if (DWORD error = takeNamedFile(path, create, existed, [&](int fd) {
+        if (!*existed) writeMark(fd, std::string()); // a new object: a mark of an earlier one means nothing
+        core = std::make_shared<MutexCore>();
+        core->path = path;
+        core->fd = fd;
+      })) {
+    SetLastError(error);
     return nullptr;
   }
-  std::shared_ptr<MutexCore> core;
-  *existed = existsElsewhere(path);
-  if (*existed || create) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0 && lockByte(fd, F_RDLCK, 0)) {
-      if (!*existed) writeMark(fd, std::string()); // a new object: a mark of an earlier one means nothing
-      core = std::make_shared<MutexCore>();
-      core->path = path;
-      core->fd = fd;
-      names[path] = core;
-    } else {
-      if (fd >= 0) close(fd);
-      SetLastError(ERROR_ACCESS_DENIED);
-    }
-  } else {
-    SetLastError(ERROR_FILE_NOT_FOUND);
-  }
-  close(dirLock); // drops the flock
-  // Forget names whose objects are gone.
-  for (auto it = names.begin(); it != names.end();) {
-    it = it->second.expired() ? names.erase(it) : std::next(it);
-  }
+  names[path] = core;
+  forgetClosed(names);
   return core;
 }
+
 
 HANDLE createMutex(LPCWSTR name, bool initialOwner, DWORD access) {
   std::shared_ptr<MutexObject> object;

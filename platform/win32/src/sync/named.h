@@ -6,6 +6,9 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
@@ -18,6 +21,15 @@ namespace sync {
 DWORD objectPath(const std::u16string &name, const char *kind, std::string *path);
 // Some process holds a handle to the object of this file.
 bool existsElsewhere(const std::string &path);
+// Takes the file of a named object under its namespace's lock, so "exists" and "created" agree between
+// processes: *existed tells whether another process holds it; a missing object is made only with `create`.
+// `adopt` makes the object's state from the file, still under the lock, so a new object is set up before anyone
+// else can open it. 0, or the error to set.
+DWORD takeNamedFile(const std::string &path, bool create, bool *existed, const std::function<void(int fd)> &adopt);
+// Forgets the names of a process's named objects that are gone.
+template <class T> void forgetClosed(std::map<std::string, std::weak_ptr<T>> &names) {
+  for (auto it = names.begin(); it != names.end();) it = it->second.expired() ? names.erase(it) : std::next(it);
+}
 // An open-file-description lock of one byte (F_RDLCK, F_WRLCK, F_UNLCK); with `wait` it blocks until granted.
 bool lockByte(int fd, short type, off_t byte, bool wait = false);
 
