@@ -1,20 +1,14 @@
-// Key tree and its file: <root>/registry/registry.dat, replaced whole by rename under an flock'd writer lock, so
-// readers never see half a change and concurrent writers never lose each other's changes.
+// Key tree and its file: <root>/registry/registry.dat, a state file of the machine (core/statefile.h), so readers
+// never see half a change and concurrent writers never lose each other's changes.
 #include "registry/store.h"
 
-#include "emu/power.h"
-
+#include "core/statefile.h"
 #include "emu/emu.h"
+#include "emu/power.h"
 
 #include <QChar>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace emu::reg {
 
@@ -22,6 +16,7 @@ namespace {
 
 const char *const kHives[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS"};
 const char kMagic[] = "BVREG 1";
+const char kFile[] = "registry/registry.dat";
 constexpr size_t kMaxKeyNameChars = 255;
 
 char16_t fold(char16_t c) {
@@ -29,14 +24,6 @@ char16_t fold(char16_t c) {
   if (c >= 0xD800 && c <= 0xDFFF) return c;
   char32_t u = QChar::toUpper(static_cast<char32_t>(c));
   return u <= 0xFFFF ? static_cast<char16_t>(u) : c;
-}
-
-std::string registryDir() { return machineRoot() + "/registry"; }
-
-void makeDirs(const std::string &path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
-  }
 }
 
 // Percent-encodes what would break the line format: controls, space, '%', '\' and DEL.
@@ -158,32 +145,6 @@ Tree parse(const std::string &text) {
     }
   }
   return tree;
-}
-
-bool readAll(int fd, std::string *out) {
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out->append(buf, static_cast<size_t>(n));
-  }
-}
-
-bool writeAll(int fd, const std::string &data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 } // namespace
@@ -334,11 +295,9 @@ void describeHardware(Tree &tree) {
 
 Tree load() {
   Tree tree;
-  int fd = ::open((registryDir() + "/registry.dat").c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    std::string text;
-    if (readAll(fd, &text) && text.compare(0, sizeof kMagic - 1, kMagic) == 0) tree = parse(text);
-    ::close(fd);
+  std::string text;
+  if (readStateFile(kFile, &text)) {
+    if (text.compare(0, sizeof kMagic - 1, kMagic) == 0) tree = parse(text);
   } else {
     describeHardware(tree); // a new machine: what Windows writes under HARDWARE at boot
   }
@@ -347,33 +306,12 @@ Tree load() {
 }
 
 LSTATUS update(const std::function<LSTATUS(Tree &, bool &)> &change) {
-  const std::string dir = registryDir();
-  makeDirs(dir);
-  int lock = ::open((dir + "/registry.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lock < 0) return ERROR_CANTOPEN;
-  while (::flock(lock, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      ::close(lock);
-      return ERROR_CANTOPEN;
-    }
-  }
-  Tree tree = load();
-  bool changed = false;
-  LSTATUS rc = change(tree, changed);
-  if (rc == ERROR_SUCCESS && changed) {
-    const std::string tmp = dir + "/registry.dat." + std::to_string(getpid()) + "." +
-                            std::to_string(static_cast<long>(syscall(SYS_gettid))) + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && writeAll(fd, serialize(tree));
-    if (fd >= 0) ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.c_str(), (dir + "/registry.dat").c_str()) == 0;
-    if (!ok) {
-      ::unlink(tmp.c_str());
-      rc = ERROR_CANTWRITE;
-    }
-  }
-  ::close(lock); // releases the flock
-  return rc;
+  return static_cast<LSTATUS>(updateStateFile(kFile, [&](std::string &bytes, bool, bool &changed) -> DWORD {
+    Tree tree = load();
+    const LSTATUS rc = change(tree, changed);
+    if (rc == ERROR_SUCCESS && changed) bytes = serialize(tree);
+    return static_cast<DWORD>(rc);
+  }));
 }
 
 std::string utf8(const Name &n) { return toUtf8(n.data(), static_cast<std::ptrdiff_t>(n.size())); }
