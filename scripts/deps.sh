@@ -1,7 +1,7 @@
 # Installs the Debian packages the build needs, only those missing. Sourced by scripts/test and scripts/run.
 bv_install_deps() {
   local pkgs=(cmake ninja-build g++ clang python3 libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools libqt6test6
-              libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev
+              libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev
               g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgl-dev procps psmisc)
   local missing=()
   for p in "${pkgs[@]}"; do
