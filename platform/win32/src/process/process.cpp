@@ -587,6 +587,7 @@ BOOL createProcess(const Creation &c) {
     entry.inJob = true;
   }
   writeEntry(entry);
+  sec::recordAccount(static_cast<DWORD>(pid), st->start, account);
 
   {
     std::lock_guard<std::mutex> lock(waitEngineMutex());

@@ -81,17 +81,25 @@ bool accountOf(DWORD pid, Account *account) {
     *account = currentAccount();
     return true;
   }
-  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p) || !proc::belongsToMachine(p)) return false;
-  if (readRecord(p, account)) return true;
+  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p)) return false;
+  if (readRecord(p, account)) return true; // a record under this root for this very process: one of the machine's
+  if (!proc::belongsToMachine(p)) return false;
   *account = fromVariables([p](const char *name, std::string *value) { return proc::environOf(p, name, value); });
   return true;
 }
 
 bool setAccount(DWORD pid, const Account &account) {
   const pid_t p = static_cast<pid_t>(pid);
-  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p) || !proc::belongsToMachine(p)) return false;
+  Account recorded;
+  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p)) return false;
+  if (!readRecord(p, &recorded) && !proc::belongsToMachine(p)) return false;
+  return sec::recordAccount(pid, proc::startTimeOf(p), account);
+}
+
+bool sec::recordAccount(DWORD pid, unsigned long long start, const Account &account) {
+  const pid_t p = static_cast<pid_t>(pid);
   std::ostringstream out;
-  out << proc::startTimeOf(p) << " " << account.userSid << " " << (account.administrator || account.elevated ? 1 : 0)
+  out << start << " " << account.userSid << " " << (account.administrator || account.elevated ? 1 : 0)
       << " " << (account.elevated ? 1 : 0) << "\n";
   return proc::writeFileAtomic(recordPath(p), out.str());
 }

@@ -14,6 +14,9 @@ namespace sec {
 
 // Name/value pairs of the account variables for a new process's environment.
 std::vector<std::pair<std::string, std::string>> accountVariables(const Account &account);
+// Records a new process's account where other processes read it first: its environment can be read reliably only
+// once the program has started, and a process has its account from its creation on.
+bool recordAccount(DWORD pid, unsigned long long start, const Account &account);
 
 // SIDs as text ("S-1-5-18") and as the bytes of a SID structure.
 std::string sidText(const SID *sid);
