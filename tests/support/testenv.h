@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "emu/account.h"
+
 namespace testenv {
 
 // The machine root and temp folder made for this test process (WIN32_ROOT and TMPDIR point at them).
@@ -16,5 +18,26 @@ std::string binDir();
 std::vector<std::string> readLogLines(const std::string &hostFolder);
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &contents);
+
+// Runs this test process (and what it starts) as another account for a scope: a refusal test's standard user.
+class ScopedAccount {
+public:
+  explicit ScopedAccount(const emu::Account &account) : saved_(emu::currentAccount()) { emu::setOwnAccount(account); }
+  ~ScopedAccount() { emu::setOwnAccount(saved_); }
+  ScopedAccount(const ScopedAccount &) = delete;
+  ScopedAccount &operator=(const ScopedAccount &) = delete;
+
+private:
+  emu::Account saved_;
+};
+
+// The console user as user account control starts its programs: an administrator, not elevated.
+inline emu::Account unelevatedUser() { return emu::Account(); }
+// A user who is not an administrator at all.
+inline emu::Account standardUser() {
+  emu::Account a;
+  a.administrator = false;
+  return a;
+}
 
 } // namespace testenv

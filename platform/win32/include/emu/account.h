@@ -28,6 +28,9 @@ Account currentAccount();
 // Elevated member of Administrators, or LocalSystem.
 bool currentIsAdministrator();
 std::string currentUserSid();
+// Sets this process's own account from now on, for itself and every process it starts however it starts them: the
+// account variables of its environment (a record set by setAccount still wins). For tests and tools.
+void setOwnAccount(const Account &account);
 
 // The account of a live process of this machine; false when it is none.
 bool accountOf(DWORD pid, Account *account);

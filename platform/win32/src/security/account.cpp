@@ -75,6 +75,12 @@ bool currentIsAdministrator() { return currentAccount().adminRights(); }
 
 std::string currentUserSid() { return currentAccount().userSid; }
 
+void setOwnAccount(const Account &account) {
+  setenv(kUserVar, account.userSid.c_str(), 1);
+  setenv(kAdminVar, account.administrator || account.elevated ? "1" : "0", 1);
+  setenv(kElevatedVar, account.elevated ? "1" : "0", 1);
+}
+
 bool accountOf(DWORD pid, Account *account) {
   const pid_t p = static_cast<pid_t>(pid);
   if (p == getpid()) {

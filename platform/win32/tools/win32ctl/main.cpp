@@ -1,6 +1,8 @@
 // win32ctl: drives the emulated Windows machine named by WIN32_ROOT.
 #include "command.h"
 
+#include "emu/account.h"
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -33,5 +35,9 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "win32ctl: unknown command '%s' (win32ctl help)\n", argv[1]);
     return 2;
   }
+  // The machine's own command line acts as an administrator would: elevated, as the user it was started as.
+  emu::Account admin = emu::currentAccount();
+  admin.administrator = admin.elevated = true;
+  emu::setOwnAccount(admin);
   return it->second.handler(win32ctl::Args(argv + 2, argv + argc));
 }
