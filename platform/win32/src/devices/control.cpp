@@ -10,8 +10,13 @@
 #include <fstream>
 #include <sstream>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
 #include "devices/store.h"
 #include "emu/emu.h"
+#include "emu/usb.h"
 
 namespace emu::dev {
 
@@ -81,6 +86,10 @@ bool loadJson(const std::string &json, const std::string &baseFolder, std::strin
   Tree fresh;
   // Parsed outside the lock first, so a bad description changes nothing.
   if (!parseDescription(json, baseFolder, &fresh, error)) return false;
+  // The USB side answers from the "usb" value: one it cannot read refuses the whole description.
+  const QJsonValue usb = QJsonDocument::fromJson(QByteArray::fromStdString(json)).object().value("usb");
+  if (!usb.isUndefined() && !usb.isObject()) return *error = "usb: not a JSON object", false;
+  if (!emu::usb::validate(fresh.usb, error)) return false;
   Tree old = load();
   DWORD rc = update([&](Tree &t, bool &changed) -> DWORD {
     t = fresh;

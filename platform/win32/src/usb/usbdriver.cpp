@@ -113,6 +113,7 @@ struct Io {
   BYTE *out;
   DWORD outSize;
   DWORD returned = 0;
+  DWORD delivered = 0; // bytes that reach the caller when more than reported (a stack that miscounts); else returned
 };
 
 template <class T> T readIn(const Io &io) {
@@ -300,11 +301,13 @@ DWORD descriptorRequest(const DriverHandle &h, const Port &p, Io &io) {
   std::memmove(io.out, io.in, sizeof(USB_DESCRIPTOR_REQUEST));
   std::memcpy(io.out + sizeof(USB_DESCRIPTOR_REQUEST), data.data(), n);
   io.returned = static_cast<DWORD>(sizeof(USB_DESCRIPTOR_REQUEST) + n);
-  // A device that answers fewer bytes than it wrote leaves stale bytes behind.
+  // A reply counted short: the bytes written still reach the caller, beyond the count it reports.
   if (type == USB_STRING_DESCRIPTOR_TYPE) {
     auto it = p.faults.stringReturned.find(index);
-    if (it != p.faults.stringReturned.end())
+    if (it != p.faults.stringReturned.end()) {
+      io.delivered = io.returned;
       io.returned = static_cast<DWORD>(std::min<long long>(it->second, io.outSize));
+    }
   }
   return 0;
 }
@@ -509,6 +512,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     SetLastError(error);
     return FALSE;
   }
-  if (io.returned) std::memcpy(lpOutBuffer, system.data(), std::min(io.returned, nOutBufferSize));
+  const DWORD copied = std::min(std::max(io.returned, io.delivered), nOutBufferSize);
+  if (copied) std::memcpy(lpOutBuffer, system.data(), copied);
   return TRUE;
 }

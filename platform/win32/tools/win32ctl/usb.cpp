@@ -10,6 +10,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 
 #include "emu/devices.h"
 #include "emu/usb.h"
@@ -75,12 +76,16 @@ int usbLoad(const win32ctl::Args &args) {
   }
   std::stringstream text;
   text << in.rdbuf();
-  // The file may be a whole device description or the "usb" value alone.
-  QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(text.str())).object();
-  if (o.contains("usb")) o = o.value("usb").toObject();
-  const std::string usb = QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+  // The file may be a whole device description or the "usb" value alone; anything else changes nothing.
+  QJsonParseError pe;
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text.str()), &pe);
+  QJsonValue value = doc.object();
+  if (doc.object().contains("usb")) value = doc.object().value("usb");
   std::string error;
-  if (!emu::usb::validate(usb, &error) || !emu::dev::setUsbSection(usb)) {
+  if (!doc.isObject()) error = "usb: not a JSON object (" + pe.errorString().toStdString() + ")";
+  else if (!value.isObject()) error = "usb: not a JSON object";
+  const std::string usb = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact).toStdString();
+  if (!error.empty() || !emu::usb::validate(usb, &error) || !emu::dev::setUsbSection(usb)) {
     std::fprintf(stderr, "win32ctl: %s\n", error.empty() ? "the device tree cannot take the usb topology" : error.c_str());
     return 1;
   }

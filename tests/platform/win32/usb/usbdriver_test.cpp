@@ -7,10 +7,14 @@
 #include <usb.h>
 #include <usbuser.h>
 
+#include <cstdio>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
+#include "emu/devices.h"
 #include "emu/usb.h"
+#include "testenv.h"
 
 namespace {
 
@@ -197,6 +201,33 @@ TEST_F(UsbDriver, UserRequestsFillThePowerMapAndControllerInfo) {
   EXPECT_EQ(static_cast<ULONG>(info.Info0.PciDeviceId), 0xA36Du);
   EXPECT_EQ(static_cast<ULONG>(info.Info0.NumberOfRootPorts), 3u);
   CloseHandle(controller);
+}
+
+// win32ctl refuses a description whose usb value the stand-in cannot read, and keeps the machine as it was.
+TEST(UsbLoad, AnUnreadableUsbValueRefusesTheWholeFile) {
+  std::string error;
+  ASSERT_TRUE(emu::dev::loadFile(BV_DEVICE_FIXTURES "/machine.json", &error)) << error;
+  const std::string before = emu::dev::saveJson();
+  const std::string file = testenv::tempDir() + "/bad-usb.json";
+  const std::pair<const char *, const char *> cases[] = {
+      {R"({"nodes": [{"id": "ROOT\\BRIM\\0000"}], "usb": {"controllers": [{"rootHub": {}}]}})",
+       "usb.controllers[0]: \"device\" names the controller's devnode"},
+      {R"({"nodes": [{"id": "ROOT\\BRIM\\0000"}], "usb": 5})", "usb: not a JSON object"}};
+  for (const auto &[text, reason] : cases) {
+    testenv::writeFile(file, text);
+    for (const char *command : {"device-load", "usb-load"}) {
+      std::string out;
+      int status = -1;
+      if (FILE *p = ::popen(("'" + testenv::binDir() + "/win32ctl' " + command + " '" + file + "' 2>&1").c_str(), "r")) {
+        char buf[512];
+        while (size_t n = std::fread(buf, 1, sizeof(buf), p)) out.append(buf, n);
+        status = ::pclose(p);
+      }
+      EXPECT_EQ(WEXITSTATUS(status), 1) << command << " " << text;
+      EXPECT_EQ(out, std::string("win32ctl: ") + reason + "\n") << command;
+      EXPECT_TRUE(emu::dev::saveJson() == before) << command << " changed the machine: " << text;
+    }
+  }
 }
 
 } // namespace

@@ -59,6 +59,16 @@ static void AppendNode(PDeviceList list, PDeviceListNode node) {
     list->ListHead.Prev = node;
 }
 
+/* Whether a node of the list already stands for this device. */
+static BOOL ListHoldsDevice(PDeviceList list, DEVINST device) {
+    PDeviceListNode node = NULL;
+    for (node = list->ListHead.Next; node != &list->ListHead; node = node->Next) {
+        if (node->DeviceInfoData.DevInst == device)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 /* Frees every node of the list; the set stays as it is. */
 static void DiscardNodes(PDeviceList list) {
     PDeviceListNode node = NULL;
@@ -175,6 +185,8 @@ void EnumerateAllDevicesWithGuid(PDeviceList list, const GUID *guid) {
     if (set == INVALID_HANDLE_VALUE)
         return;
 
+    /* Interfaces, not devices, are walked: a device may expose more than one interface of the class, so the
+       index of an interface says nothing about the index of its device. */
     for (index = 0;; index++) {
         node = (PDeviceListNode)EnumAlloc(sizeof(DeviceListNode));
         if (!node) {
@@ -186,16 +198,11 @@ void EnumerateAllDevicesWithGuid(PDeviceList list, const GUID *guid) {
         node->DeviceInfoData.cbSize = sizeof(SP_DEVINFO_DATA);
         node->DeviceInterfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
 
-        if (!SetupDiEnumDeviceInfo(set, index, &node->DeviceInfoData)) {
+        if (!SetupDiEnumDeviceInterfaces(set, NULL, guid, index, &node->DeviceInterfaceData)) {
             /* Any failure ends the fill: an error that repeats for every index would never end it. */
             error = GetLastError();
             if (error != ERROR_NO_MORE_ITEMS)
-                ENUM_LOG("SetupDiEnumDeviceInfo failed: 0x%x", (unsigned)error);
-            DiscardInterfaceListNode(&node);
-            break;
-        }
-        if (!SetupDiEnumDeviceInterfaces(set, NULL, guid, index, &node->DeviceInterfaceData)) {
-            ENUM_LOG("SetupDiEnumDeviceInterfaces failed: 0x%x", (unsigned)GetLastError());
+                ENUM_LOG("SetupDiEnumDeviceInterfaces failed: 0x%x", (unsigned)error);
             DiscardInterfaceListNode(&node);
             break;
         }
@@ -204,6 +211,12 @@ void EnumerateAllDevicesWithGuid(PDeviceList list, const GUID *guid) {
         if (!node->DeviceDetailData) {
             DiscardInterfaceListNode(&node);
             break;
+        }
+        /* One node per device, by its first interface: lookups by driver key and the tree walk's records expect
+           to meet each device once. */
+        if (ListHoldsDevice(list, node->DeviceInfoData.DevInst)) {
+            DiscardInterfaceListNode(&node);
+            continue;
         }
         /* A device whose properties cannot be read (no driver yet, being removed) is left out; the rest stay. */
         if (!GetDeviceProperty(set, &node->DeviceInfoData, SPDRP_DEVICEDESC, &node->DeviceDescName) ||

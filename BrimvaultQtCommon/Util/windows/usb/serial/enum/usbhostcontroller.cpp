@@ -228,6 +228,7 @@ ULONG EnumerateHostControllers(ULONG *DevicesConnected) {
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = NULL;
     HANDLE controller = INVALID_HANDLE_VALUE;
     DWORD index = 0;
+    DWORD error = 0;
 
     connectedDeviceCount = 0;
     EnumerateAllDevicesWithGuid(&usbDeviceList, &EnumGuidUsbDevice);
@@ -239,15 +240,16 @@ ULONG EnumerateHostControllers(ULONG *DevicesConnected) {
         ENUM_LOG("SetupDiGetClassDevs failed: 0x%x", (unsigned)GetLastError());
         goto done;
     }
+    /* Interfaces, not devices, are walked: a controller with a second interface must not hide the ones after it.
+       A controller met again through its second interface is not walked twice (EnumerateHostController). */
     for (index = 0;; index++) {
         memset(&device, 0, sizeof(device));
-        device.cbSize = sizeof(SP_DEVINFO_DATA);
-        if (!SetupDiEnumDeviceInfo(set, index, &device))
-            break;
         memset(&iface, 0, sizeof(iface));
         iface.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         if (!SetupDiEnumDeviceInterfaces(set, NULL, &EnumGuidUsbHostController, index, &iface)) {
-            ENUM_LOG("SetupDiEnumDeviceInterfaces failed: 0x%x", (unsigned)GetLastError());
+            error = GetLastError();
+            if (error != ERROR_NO_MORE_ITEMS)
+                ENUM_LOG("SetupDiEnumDeviceInterfaces failed: 0x%x", (unsigned)error);
             break;
         }
         detail = EnumReadInterfaceDetail(set, &iface, &device, "EnumerateHostControllers");
