@@ -24,9 +24,12 @@ TEST_F(Composite, AnUnknownLinkIsNotReachedAndItsDetailsAreNotAskedFor) {
   const QString unknown = "\\\\?\\USB#VID_FFFF&PID_FFFF#X#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
   EXPECT_EQ(DeviceTools::getCompositeDeviceInterfaceNumberBySymbolicLink(unknown), -1);
   EXPECT_TRUE(DeviceTools::getDeviceInstanceIdBySymbolicLink(unknown).isEmpty());
-  const auto lines = messages();
+  const auto lines = logged();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(startsWith(lines[0], "SetupDiOpenDeviceInterfaceW failed: 0x")) << lines[0];
+  EXPECT_TRUE(startsWith(lines[0], "E getCompositeDeviceInterfaceNumberBySymbolicLink | SetupDiOpenDeviceInterfaceW "
+                                   "failed: 0x")) << lines[0];
+  EXPECT_TRUE(startsWith(lines[1], "E getDeviceInstanceIdBySymbolicLink | SetupDiOpenDeviceInterfaceW failed: 0x"))
+      << lines[1];
   EXPECT_EQ(calls("SetupDiGetDeviceInterfaceDetailW"), 0);
   EXPECT_EQ(calls("SetupDiDestroyDeviceInfoList"), 2);
 }

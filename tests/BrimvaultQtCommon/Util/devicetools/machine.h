@@ -21,6 +21,8 @@ protected:
   // A file of tests/fixtures/devices, as a host path.
   static std::string fixture(const std::string &name);
   static std::vector<std::string> messages() { return logcapture::messagesSinceMark(); }
+  // The same lines as "E function | message": level letter, the function that logged, the text.
+  static std::vector<std::string> logged();
   // How often the stand-in was asked for this call since the test began.
   static int calls(const std::string &name);
   static emu::dev::NodeInfo node(const std::string &id);
