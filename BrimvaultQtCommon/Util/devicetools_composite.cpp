@@ -75,26 +75,27 @@ void waitDispatching(int ms) {
 }
 
 // Opens the interface into a set of all present devices and runs compute on its owning device; notReached when
-// the device cannot be reached.
+// the device cannot be reached. Failures are logged as `operation`.
 template <class Result, class Compute>
-Result withDeviceBySymbolicLink(const QString &symbolicLink, Result notReached, Compute compute) {
+Result withDeviceBySymbolicLink(const char *operation, const QString &symbolicLink, Result notReached,
+                                Compute compute) {
   DevInfoSet set(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
   if (!set.valid()) {
-    LOGE("SetupDiGetClassDevsW failed: 0x%x", hex(GetLastError()));
+    DT_LOGE_FOR(operation, "SetupDiGetClassDevsW failed: 0x%x", hex(GetLastError()));
     return notReached;
   }
   SP_DEVICE_INTERFACE_DATA interfaceData;
   ZeroMemory(&interfaceData, sizeof(interfaceData));
   interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
   if (!SetupDiOpenDeviceInterfaceW(set.get(), wide(symbolicLink), 0, &interfaceData)) {
-    LOGE("SetupDiOpenDeviceInterfaceW failed: 0x%x", hex(GetLastError()));
+    DT_LOGE_FOR(operation, "SetupDiOpenDeviceInterfaceW failed: 0x%x", hex(GetLastError()));
     return notReached; // no interface, so nothing to ask its details of
   }
   SP_DEVINFO_DATA element = emptyElement();
   if (!SetupDiGetDeviceInterfaceDetailW(set.get(), &interfaceData, nullptr, 0, nullptr, &element)) {
     const DWORD error = GetLastError();
     if (error != ERROR_INSUFFICIENT_BUFFER) {
-      LOGE("SetupDiGetDeviceInterfaceDetailW failed: 0x%x", hex(error));
+      DT_LOGE_FOR(operation, "SetupDiGetDeviceInterfaceDetailW failed: 0x%x", hex(error));
       return notReached;
     }
   }
@@ -274,25 +275,25 @@ bool DeviceTools::checkDeviceBindErrorDriver(const QStringList &targetHwIds, con
 }
 
 int DeviceTools::getCompositeDeviceInterfaceNumberBySymbolicLink(const QString &symbolicLink) {
-  return withDeviceBySymbolicLink(symbolicLink, -1, [](HDEVINFO set, SP_DEVINFO_DATA *element) {
+  return withDeviceBySymbolicLink(__func__, symbolicLink, -1, [](HDEVINFO set, SP_DEVINFO_DATA *element) {
     return getCompositeInterfaceNumber(set, element, true);
   });
 }
 
 QString DeviceTools::getDeviceInstanceIdBySymbolicLink(const QString &symbolicLink) {
-  return withDeviceBySymbolicLink(symbolicLink, QString(), [](HDEVINFO set, SP_DEVINFO_DATA *element) {
+  return withDeviceBySymbolicLink(__func__, symbolicLink, QString(), [](HDEVINFO set, SP_DEVINFO_DATA *element) {
     return getDeviceInstanceId(set, element);
   });
 }
 
 bool DeviceTools::isWPDDevice(const QString &symbolicLink) {
-  return withDeviceBySymbolicLink(symbolicLink, false, [](HDEVINFO set, SP_DEVINFO_DATA *element) {
+  return withDeviceBySymbolicLink(__func__, symbolicLink, false, [](HDEVINFO set, SP_DEVINFO_DATA *element) {
     return isWpdDeviceInfo(set, element);
   });
 }
 
 QString DeviceTools::getDeviceClassNameBySymbolicLink(const QString &symbolicLink) {
-  return withDeviceBySymbolicLink(symbolicLink, QString(), [](HDEVINFO set, SP_DEVINFO_DATA *element) {
+  return withDeviceBySymbolicLink(__func__, symbolicLink, QString(), [](HDEVINFO set, SP_DEVINFO_DATA *element) {
     return getDeviceRegistryStringProperty(set, element, SPDRP_CLASS);
   });
 }

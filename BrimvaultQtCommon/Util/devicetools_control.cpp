@@ -14,19 +14,19 @@ namespace {
 
 constexpr int kPnpUtilWaitMs = 30000;
 
-// DIF_PROPERTYCHANGE with the given state change on the first device of the instance id.
-bool changeProperty(const QString &instanceId, DWORD stateChange, bool readStatusFirst) {
+// DIF_PROPERTYCHANGE with the given state change on the first device of the instance id; logs as `operation`.
+bool changeProperty(const char *operation, const QString &instanceId, DWORD stateChange, bool readStatusFirst) {
   DevInfoSet set;
   SP_DEVINFO_DATA element = emptyElement();
   if (!DeviceTools::initSetupApiByInstanceId(*set.receive(), element, instanceId)) {
-    LOGE("initSetupApiByInstanceId failed");
+    DT_LOGE_FOR(operation, "initSetupApiByInstanceId failed");
     return false;
   }
   if (readStatusFirst) {
     // A node whose status cannot be read is not one to change; say so rather than report success.
     const NodeStatus s = nodeStatus(element.DevInst);
     if (!s.ok()) {
-      LOGE("CM_Get_DevNode_Status failed: 0x%x", hex(s.result));
+      DT_LOGE_FOR(operation, "CM_Get_DevNode_Status failed: 0x%x", hex(s.result));
       return false;
     }
   }
@@ -38,11 +38,11 @@ bool changeProperty(const QString &instanceId, DWORD stateChange, bool readStatu
   params.Scope = DICS_FLAG_GLOBAL;
   params.HwProfile = 0;
   if (!SetupDiSetClassInstallParamsW(set.get(), &element, &params.ClassInstallHeader, sizeof(params))) {
-    LOGE("SetupDiSetClassInstallParams failed: 0x%x", hex(GetLastError()));
+    DT_LOGE_FOR(operation, "SetupDiSetClassInstallParams failed: 0x%x", hex(GetLastError()));
     return false;
   }
   if (!SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &element)) {
-    LOGE("SetupDiCallClassInstaller failed: 0x%x", hex(GetLastError()));
+    DT_LOGE_FOR(operation, "SetupDiCallClassInstaller failed: 0x%x", hex(GetLastError()));
     return false;
   }
   return true;
@@ -102,9 +102,9 @@ bool DeviceTools::isDriverInstalled(const QString &text) {
 }
 
 bool DeviceTools::enableDevice(const QString &instanceId, bool enable) {
-  return changeProperty(instanceId, enable ? DICS_ENABLE : DICS_DISABLE, true);
+  return changeProperty(__func__, instanceId, enable ? DICS_ENABLE : DICS_DISABLE, true);
 }
 
 bool DeviceTools::restartDeviceUsingPropertyChange(const QString &instanceId) {
-  return changeProperty(instanceId, DICS_PROPCHANGE, false);
+  return changeProperty(__func__, instanceId, DICS_PROPCHANGE, false);
 }

@@ -10,6 +10,15 @@
 
 #include <vector>
 
+#include "Log/log.h"
+
+// An error line under the name of the operation a shared helper works for, so the log names what the caller asked.
+#define DT_LOGE_FOR(operation, ...)                                                                 \
+  do {                                                                                             \
+    if (xlogger_IsEnabledFor(kLevelError))                                                         \
+      log_print(kLevelError, "UI", __FILE__, (operation), __LINE__, __VA_ARGS__);                  \
+  } while (0)
+
 namespace devicetools {
 
 inline const WCHAR *wide(const QString &s) { return reinterpret_cast<const WCHAR *>(s.utf16()); }

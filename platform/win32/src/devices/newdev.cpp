@@ -6,17 +6,20 @@
 #include <setupapi.h>
 
 #include "devices/store.h"
+#include "emu/account.h"
 #include "emu/emu.h"
 
 using namespace emu::dev;
 
 namespace {
 
-// "C:\x\y.inf", "\\server\share\y.inf" or a host path from the root: anything else is relative.
+// "C:\x\y.inf", "\\server\share\y.inf" or a host path from the root: anything else is relative. A Windows path
+// with a forward slash is refused as well (chosen, see MODEL.md).
 bool fullPath(const std::string &p) {
-  bool drive = p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' &&
-               (p[2] == '\\' || p[2] == '/');
-  return drive || p.rfind("\\\\", 0) == 0 || (!p.empty() && p[0] == '/');
+  bool drive = p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && p[2] == '\\';
+  bool unc = p.rfind("\\\\", 0) == 0;
+  if ((drive || unc) && p.find('/') != std::string::npos) return false;
+  return drive || unc || (!p.empty() && p[0] == '/');
 }
 
 DWORD updateDriver(const std::string &hardwareId, const std::string &inf, DWORD flags, bool *reboot) {
@@ -62,6 +65,11 @@ extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesW(HWND, LPCWSTR Hardware
   EMU_FAIL_POINT("UpdateDriverForPlugAndPlayDevicesW", FALSE);
   if (!HardwareId || !FullInfPath) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // Installing drivers is for administrators only.
+  if (!emu::currentIsAdministrator()) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   bool reboot = false;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "devices/store.h"
+#include "emu/account.h"
 #include "emu/devices.h"
 #include "emu/emu.h"
 
@@ -768,6 +769,8 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINF
     if (PropertyBuffer) e->pending.push_back({key, type, data});
     return finish(0);
   }
+  // A registered device's properties live in its registry key, which only administrators may write.
+  if (!emu::currentIsAdministrator()) return finish(ERROR_ACCESS_DENIED);
   DWORD rc = update([&](Tree &t, bool &changed) -> DWORD {
     Node *n = t.find(e->id);
     if (!n) return ERROR_NO_SUCH_DEVINST;
@@ -883,6 +886,8 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
   }
   Element *e = nullptr;
   if (DWORD rc = elementOf(*s, DeviceInfoData, &e)) return finish(rc);
+  // The default handlers of the requests that change the tree are for administrators only.
+  if (InstallFunction != DIF_SELECTBESTCOMPATDRV && !emu::currentIsAdministrator()) return finish(ERROR_ACCESS_DENIED);
   const std::string &params = e->classParams.empty() ? s->classParams : e->classParams;
   switch (InstallFunction) {
   case DIF_REGISTERDEVICE:

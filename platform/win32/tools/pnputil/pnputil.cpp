@@ -1,7 +1,8 @@
 // pnputil.exe of the emulated machine, on the machine's driver store: `/add-driver <inf> [/install]` publishes the
 // package as oemN.inf (and installs it on the present devices it matches), `/enum-drivers` lists the published
 // packages. Exit codes as Windows documents them: 0, ERROR_NO_MORE_ITEMS (259) when /install updated no device,
-// ERROR_SUCCESS_REBOOT_REQUIRED (3010), otherwise the Windows error of the failure.
+// ERROR_SUCCESS_REBOOT_REQUIRED (3010), otherwise the Windows error of the failure (ERROR_ACCESS_DENIED, 5, for
+// /add-driver without administrator rights).
 #include <windows.h>
 #include <setupapi.h>
 
@@ -10,6 +11,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "emu/account.h"
 #include "emu/devices.h"
 #include "emu/emu.h"
 
@@ -46,6 +48,11 @@ int usage() {
 
 int addDriver(const std::string &inf, bool install) {
   std::printf("Microsoft PnP Utility\n\n");
+  // The driver store is for administrators only; listing it is open to everyone.
+  if (!emu::currentIsAdministrator()) {
+    std::printf("Access is denied.\n");
+    return ERROR_ACCESS_DENIED;
+  }
   std::string base = inf.substr(inf.find_last_of("\\/") + 1);
   std::printf("Adding driver package:  %s\n", base.c_str());
   std::string published;

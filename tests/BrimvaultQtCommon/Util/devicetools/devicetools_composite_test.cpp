@@ -3,6 +3,7 @@
 
 #include "Util/devicetools.h"
 #include "machine.h"
+#include "testenv.h"
 
 namespace {
 
@@ -24,9 +25,12 @@ TEST_F(Composite, AnUnknownLinkIsNotReachedAndItsDetailsAreNotAskedFor) {
   const QString unknown = "\\\\?\\USB#VID_FFFF&PID_FFFF#X#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
   EXPECT_EQ(DeviceTools::getCompositeDeviceInterfaceNumberBySymbolicLink(unknown), -1);
   EXPECT_TRUE(DeviceTools::getDeviceInstanceIdBySymbolicLink(unknown).isEmpty());
-  const auto lines = messages();
+  const auto lines = logged();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(startsWith(lines[0], "SetupDiOpenDeviceInterfaceW failed: 0x")) << lines[0];
+  EXPECT_TRUE(startsWith(lines[0], "E getCompositeDeviceInterfaceNumberBySymbolicLink | SetupDiOpenDeviceInterfaceW "
+                                   "failed: 0x")) << lines[0];
+  EXPECT_TRUE(startsWith(lines[1], "E getDeviceInstanceIdBySymbolicLink | SetupDiOpenDeviceInterfaceW failed: 0x"))
+      << lines[1];
   EXPECT_EQ(calls("SetupDiGetDeviceInterfaceDetailW"), 0);
   EXPECT_EQ(calls("SetupDiDestroyDeviceInfoList"), 2);
 }
@@ -53,6 +57,10 @@ TEST_F(Composite, SerialNumbersFromTheUsbTreeOrTheParentAndTheRootTheyName) {
   ASSERT_TRUE(emu::dev::setUsbSection(""));
   EXPECT_EQ(serialOf(kSerialFn), "BRIM00042");
   EXPECT_EQ(serialOf(kBridge), "BVBRIDGE01");
+  // A parent whose service reads USBCCGP is a composite device whatever the letter case: its id names the serial.
+  ASSERT_TRUE(emu::dev::setProperty(kHub, DEVPKEY_Device_Service, DEVPROP_TYPE_STRING,
+                                    std::string("U\0S\0B\0C\0C\0G\0P\0\0\0", 16)));
+  EXPECT_EQ(serialOf(kBridge), "5&1A2B3C4D&0&4");
 
   EXPECT_EQ(DeviceTools::findCompositeDeviceRootBySerialNumber("brim00042"), kRoot);
   // Only the start of the root's serial: another device's serial, not this one's.
@@ -84,6 +92,25 @@ TEST_F(Binding, InstallsEveryMatchingDriverAndRestartsTheCompositeRoot) {
   EXPECT_EQ(calls("SetupDiBuildDriverInfoList"), 1);
   EXPECT_EQ(calls("SetupDiDestroyDriverInfoList"), 1);
   EXPECT_EQ(node(kSerialFn).installs, 2u);
+}
+
+TEST_F(Binding, ARootThatIsNeverFoundIsSearchedFiveTimesAndNotRestarted) {
+  std::string published;
+  ASSERT_EQ(emu::dev::addDriverPackage(fixture("brimsensor.inf"), &published), 0u);
+  emu::clearCallJournal();
+  EXPECT_TRUE(DeviceTools::bindDriverToDevice({"USB\\VID_1209&PID_B704"}, "Brimvault Sensor (WinUSB)"));
+  EXPECT_EQ(node(kSensor).installs, 1u);
+  // The device list of the walk, then one list per search of the root; a restart would open one more.
+  EXPECT_EQ(calls("SetupDiGetClassDevsW"), 1 + 5);
+  EXPECT_EQ(calls("SetupDiCallClassInstaller"), 1);
+}
+
+TEST_F(Binding, WithoutAdministratorRightsNoDriverIsInstalled) {
+  testenv::ScopedAccount as(testenv::unelevatedUser());
+  EXPECT_FALSE(DeviceTools::bindDriverToDevice({kSerialFnHwId}, "Brimvault Serial Port"));
+  EXPECT_TRUE(contains(logged(), "E bindDriverToDevice | Failed to install driver. Error: 0x5"));
+  EXPECT_EQ(node(kSerialFn).installs, 0u);
+  EXPECT_EQ(node(kRoot).restarts, 0u);
 }
 
 TEST_F(Binding, AFailedDriverListFailsTheBindingButTheWalkGoesOn) {

@@ -1,6 +1,7 @@
 // Enabling, disabling and restarting devices; driver packages through pnputil.exe on the machine's PATH.
 #include "Util/devicetools.h"
 #include "machine.h"
+#include "testenv.h"
 
 namespace {
 
@@ -21,15 +22,42 @@ TEST_F(DeviceControl, DisableShowsAsProblem22AndEnableClearsIt) {
   EXPECT_EQ(node(kKeypad).restarts, restarts + 1);
 
   EXPECT_FALSE(DeviceTools::restartDeviceUsingPropertyChange("ROOT\\NOTHING\\0000"));
-  EXPECT_TRUE(contains(messages(), "initSetupApiByInstanceId failed"));
+  EXPECT_FALSE(DeviceTools::enableDevice("ROOT\\NOTHING\\0000", true));
+  const auto lines = logged();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(startsWith(lines[0], "E initSetupApiByInstanceId | SetupDiEnumDeviceInfo failed: 0x")) << lines[0];
+  EXPECT_EQ(lines[1], "E restartDeviceUsingPropertyChange | initSetupApiByInstanceId failed");
+  EXPECT_EQ(lines[3], "E enableDevice | initSetupApiByInstanceId failed");
 }
 
 TEST_F(DeviceControl, EnableFailsWhenTheStatusCannotBeRead) {
   emu::injectFailure("CM_Get_DevNode_Status", CR_NO_SUCH_DEVNODE);
   EXPECT_FALSE(DeviceTools::enableDevice(kKeypad, true));
   EXPECT_EQ(node(kKeypad).problem, 22u);
-  EXPECT_EQ(messages(), std::vector<std::string>{"CM_Get_DevNode_Status failed: 0xd"});
+  EXPECT_EQ(logged(), std::vector<std::string>{"E enableDevice | CM_Get_DevNode_Status failed: 0xd"});
   EXPECT_EQ(calls("SetupDiCallClassInstaller"), 0);
+}
+
+TEST_F(DeviceControl, WithoutAdministratorRightsNothingChanges) {
+  testenv::ScopedAccount as(testenv::unelevatedUser());
+  const unsigned restarts = node(kKeypad).restarts;
+  EXPECT_FALSE(DeviceTools::enableDevice(kKeypad, true));
+  EXPECT_FALSE(DeviceTools::restartDeviceUsingPropertyChange(kKeypad));
+  EXPECT_EQ(node(kKeypad).problem, 22u);
+  EXPECT_EQ(node(kKeypad).restarts, restarts);
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"E enableDevice | SetupDiCallClassInstaller failed: 0x5",
+                                      "E restartDeviceUsingPropertyChange | SetupDiCallClassInstaller failed: 0x5"}));
+
+  logcapture::mark();
+  const size_t packages = emu::dev::driverPackages().size();
+  EXPECT_FALSE(DeviceTools::installDriverWithPnPUtil(QString::fromStdString(fixture("brimport_v1.inf")), true));
+  const auto lines = logged();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "I installDriverWithPnPUtil | Process exited with code: 5");
+  EXPECT_NE(lines[1].find("Access is denied."), std::string::npos) << lines[1];
+  EXPECT_EQ(emu::dev::driverPackages().size(), packages);
+  EXPECT_EQ(node(kSerialFn).installs, 0u);
 }
 
 using PnpUtil = DeviceMachine;

@@ -6,6 +6,7 @@
 
 #include "Util/devicetools.h"
 #include "machine.h"
+#include "testenv.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ protected:
 };
 
 TEST_F(Nodes, CreatesANodeWithItsDriverFromAForwardSlashOrARelativePath) {
+  // The driver update takes backslashes only: the forward slashes must have been turned.
   EXPECT_EQ(DeviceTools::CreateDevNodeAndInstallDriver("C:/Drivers/brimvirt.inf", "Root\\BrimVirtualBus"), 0);
   ASSERT_EQ(created().size(), 1u);
   const std::string id = created()[0];
@@ -69,9 +71,23 @@ TEST_F(Nodes, RemovalTakesTheSubtreeOrAsksForARestartWhenInUse) {
 
   EXPECT_FALSE(DeviceTools::RemoveDeviceByInstanceIdEx("ROOT\\NOTHING\\0000", &restart));
   EXPECT_FALSE(restart);
-  EXPECT_EQ(messages(), (std::vector<std::string>{"DIF_REMOVE appears to have succeeded",
-                                                  "reboot required after DIF_REMOVE",
-                                                  "SetupDiOpenDeviceInfo failed: 0xe000020b"}));
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"E RemoveDeviceByInstanceIdEx | DIF_REMOVE appears to have succeeded",
+                                      "E RemoveDeviceByInstanceIdEx | reboot required after DIF_REMOVE",
+                                      "E RemoveDeviceByInstanceIdEx | SetupDiOpenDeviceInfo failed: 0xe000020b"}));
+}
+
+TEST_F(Nodes, WithoutAdministratorRightsNoNodeIsCreatedOrRemoved) {
+  testenv::ScopedAccount as(testenv::standardUser());
+  EXPECT_EQ(DeviceTools::CreateDevNodeAndInstallDriver("C:\\Drivers\\brimvirt.inf", "Root\\BrimVirtualBus"), -5);
+  EXPECT_TRUE(created().empty());
+  bool restart = true;
+  EXPECT_FALSE(DeviceTools::RemoveDeviceByInstanceIdEx(kKeypad, &restart));
+  EXPECT_FALSE(restart);
+  EXPECT_TRUE(emu::dev::findNode(kKeypad).has_value());
+  EXPECT_EQ(logged(),
+            (std::vector<std::string>{"E CreateDevNodeAndInstallDriver | SetupDiCallClassInstaller failed with 0x5",
+                                      "E RemoveDeviceByInstanceIdEx | failed to invoke DIF_REMOVE: 0x5"}));
 }
 
 } // namespace

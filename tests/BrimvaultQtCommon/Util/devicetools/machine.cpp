@@ -33,6 +33,13 @@ void DeviceMachine::SetUp() {
 
 std::string DeviceMachine::fixture(const std::string &name) { return std::string(BV_DEVICE_FIXTURES) + "/" + name; }
 
+std::vector<std::string> DeviceMachine::logged() {
+  std::vector<std::string> out;
+  for (const logcapture::Line &l : logcapture::sinceMark())
+    out.push_back(l.level + " " + l.function + " | " + l.message);
+  return out;
+}
+
 int DeviceMachine::calls(const std::string &name) {
   const auto journal = emu::callJournal();
   return static_cast<int>(std::count(journal.begin(), journal.end(), name));

@@ -21,6 +21,8 @@ protected:
   // A file of tests/fixtures/devices, as a host path.
   static std::string fixture(const std::string &name);
   static std::vector<std::string> messages() { return logcapture::messagesSinceMark(); }
+  // The same lines as "E function | message": level letter, the function that logged, the text.
+  static std::vector<std::string> logged();
   // How often the stand-in was asked for this call since the test began.
   static int calls(const std::string &name);
   static emu::dev::NodeInfo node(const std::string &id);
@@ -34,6 +36,7 @@ protected:
   static constexpr const char *kPhone = "USB\\VID_1209&PID_B702\\RZ8N40ABCDE";    // WPD
   static constexpr const char *kKeypad = "USB\\VID_1209&PID_B703\\7&2C2B9B2&0&2"; // disabled
   static constexpr const char *kOldPort = "USB\\VID_1209&PID_B701&MI_00\\6&77E1A0C&0&0000"; // not present
+  static constexpr const char *kHub = "USB\\VID_05E3&PID_0610\\5&1A2B3C4D&0&4"; // parent of the bridge and sensor
   static constexpr const char *kSerialFnHwId = "USB\\VID_1209&PID_B701&MI_00";
 };
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include "emu/registry.h"
+#include "testenv.h"
 
 using namespace devtest;
 
@@ -101,8 +102,10 @@ TEST_F(DeviceTest, RootNodesGetGeneratedIdsAndTheDriverInstallsOnEveryMatch) {
 
   std::u16string hw = w("root\\brimvirtualbus"), relative = w("brimvirt.inf"), full = w(fixture("brimvirt.inf"));
   BOOL reboot = TRUE;
-  EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hw.c_str(), relative.c_str(), INSTALLFLAG_FORCE, &reboot));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  for (const std::u16string &notFull : {relative, w("C:/Drivers/brimvirt.inf")}) {
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hw.c_str(), notFull.c_str(), INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
   ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hw.c_str(), full.c_str(), INSTALLFLAG_FORCE, &reboot));
   EXPECT_FALSE(reboot);
   for (const std::string &id : {first, second}) {
@@ -216,4 +219,51 @@ TEST_F(DeviceTest, PnputilAddsListsAndInstallsOnTheSameStore) {
             std::string::npos)
       << list.output;
   EXPECT_NE(pnputil("/add-driver " + fixture("missing.inf")).exitCode, 0);
+}
+
+namespace {
+
+// Every node with its state and names: what a refused request must leave as it was.
+std::string treeState() {
+  std::string out;
+  for (const emu::dev::NodeInfo &n : emu::dev::nodes()) {
+    out += n.instanceId + " " + std::to_string(n.problem) + " " + std::to_string(n.status) + " " + n.driverKey;
+    for (const std::string &name : emu::dev::propertyStrings(n.instanceId, DEVPKEY_Device_FriendlyName))
+      out += " " + name;
+    out += "\n";
+  }
+  return out;
+}
+
+} // namespace
+
+TEST_F(DeviceTest, ChangesToTheTreeNeedAdministratorRightsReadingDoesNot) {
+  const std::string before = treeState();
+  const size_t packages = emu::dev::driverPackages().size();
+  for (const emu::Account &account : {testenv::standardUser(), testenv::unelevatedUser()}) {
+    testenv::ScopedAccount as(account);
+    EXPECT_EQ(propertyChange(kSerialPort, DICS_DISABLE), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(registerRootNode(fixture("brimvirt.inf"), "Root\\BrimVirtualBus").empty());
+    OneDevice d(kComposite);
+    ASSERT_TRUE(d.ok);
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_REMOVE, d.set, &d.dev));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const char16_t name[] = u"Renamed";
+    EXPECT_FALSE(SetupDiSetDeviceRegistryPropertyW(d.set, &d.dev, SPDRP_FRIENDLYNAME,
+                                                   reinterpret_cast<const BYTE *>(name), sizeof name));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    std::u16string hw = w("USB\\VID_1209&PID_B705"), inf = w(fixture("brimbridge.inf"));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, hw.c_str(), inf.c_str(), 0, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ToolRun add = pnputil("/add-driver " + fixture("brimbridge.inf") + " /install");
+    EXPECT_EQ(add.exitCode, ERROR_ACCESS_DENIED);
+    EXPECT_NE(add.output.find("Access is denied."), std::string::npos) << add.output;
+
+    WCHAR desc[64];
+    EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyW(d.set, &d.dev, SPDRP_DEVICEDESC, nullptr,
+                                                  reinterpret_cast<BYTE *>(desc), sizeof desc, nullptr));
+    EXPECT_EQ(pnputil("/enum-drivers").exitCode, 0);
+  }
+  EXPECT_EQ(treeState(), before);
+  EXPECT_EQ(emu::dev::driverPackages().size(), packages);
 }
