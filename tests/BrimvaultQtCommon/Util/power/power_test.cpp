@@ -95,6 +95,14 @@ TEST_F(PowerConfig, SettingsAndSchemeNameAreReadAnewEachTime) {
   ASSERT_EQ(PowerSetActiveScheme(nullptr, &emu::power::kHighPerformance), 0u);
   EXPECT_EQ(PowerConfigUtil::getCurrentPowerScheme(), "High performance");
   EXPECT_EQ(PowerConfigUtil::getCpuPowerSettingsForAc().minProcessorState, 100);
+  emu::power::update([](emu::power::Machine &m, bool &changed) -> DWORD {
+    emu::power::Scheme *s = m.find(m.active);
+    s->name = u"Quiet office"; // fills its buffer to the last byte when stored without its NUL
+    s->nameTerminated = false;
+    changed = true;
+    return 0;
+  });
+  EXPECT_EQ(PowerConfigUtil::getCurrentPowerScheme(), "Quiet office");
 
   emu::injectFailure("PowerReadACValueIndex", ERROR_FILE_NOT_FOUND, 2); // the policy, read second
   s = PowerConfigUtil::getCpuPowerSettingsForAc();
