@@ -23,19 +23,19 @@ using Lines = std::vector<std::string>;
 const QString kApp = "C:/Apps/Viewer.exe";
 const DWORD kDenied = static_cast<DWORD>(E_ACCESSDENIED);
 
-bool logged(const std::string &line) {
-  const Lines l = logcapture::messagesSinceMark();
-  return std::find(l.begin(), l.end(), line) != l.end();
-}
-long timesLogged(const std::string &line) {
-  const Lines l = logcapture::messagesSinceMark();
-  return std::count(l.begin(), l.end(), line);
-}
 // "<level> <function> <message>" of each line since the mark.
 Lines fullLinesSinceMark() {
   Lines out;
   for (const auto &l : logcapture::sinceMark()) out.push_back(l.level + " " + l.function + " " + l.message);
   return out;
+}
+bool logged(const std::string &line) { // "<level> <function> <message>"
+  const Lines l = fullLinesSinceMark();
+  return std::find(l.begin(), l.end(), line) != l.end();
+}
+long timesLogged(const std::string &line) {
+  const Lines l = logcapture::messagesSinceMark();
+  return std::count(l.begin(), l.end(), line);
 }
 std::vector<emu::fw::Rule> stored() { return emu::fw::load().rules; }
 
@@ -63,7 +63,7 @@ protected:
 TEST_F(FirewallCheckerTest, AnAddedRuleIsFoundWithAnySeparatorsOrCaseInItsDirectionOnly) {
   FirewallChecker checker;
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
-  EXPECT_TRUE(logged("Added new rule: Viewer"));
+  EXPECT_TRUE(logged("I addOrUpdateFirewallRule Added new rule: Viewer"));
   EXPECT_TRUE(checker.checkFirewallRule("c:\\apps\\VIEWER.EXE", "viewer", 0));
   EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 1));
   EXPECT_FALSE(checker.checkFirewallRule(kApp, "Other", 0));
@@ -91,14 +91,14 @@ TEST_F(FirewallCheckerTest, ASameDirectionRuleIsReplacedAndAnotherDirectionStays
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
   logcapture::mark();
   ASSERT_TRUE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, true, false));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Removed existing rule: Viewer with direction: 0", "Updated rule: Viewer with new settings"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Removed existing rule: Viewer with direction: 0",
+                                         "I addOrUpdateFirewallRule Updated rule: Viewer with new settings"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_FALSE(stored()[0].enabled);
 
   logcapture::mark();
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 1));
-  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Added new rule: Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Added new rule: Viewer"}));
   EXPECT_EQ(checker.getAllRulesByName("viewer").size(), 2);
 }
 
@@ -110,16 +110,17 @@ TEST_F(FirewallCheckerTest, AFailedReplacementKeepsTheOldRule) {
   emu::injectFailure("CoCreateInstance", kDenied, 2); // the policy is made, the new rule is not
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
-  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Failed to create firewall rule instance, 0x80070005"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E addOrUpdateFirewallRule Failed to create firewall rule instance, 0x80070005"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_EQ(stored()[0].id, oldId);
 
   emu::injectFailure("INetFwRules::Add", kDenied, 1); // the new rule's add fails, putting the old one back works
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Removed existing rule: Viewer with direction: 0", "Failed to add firewall rule: Viewer, 0x80070005",
-                   "Restored the existing firewall rule: Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Removed existing rule: Viewer with direction: 0",
+                                         "E addOrUpdateFirewallRule Failed to add firewall rule: Viewer, 0x80070005",
+                                         "I addOrUpdateFirewallRule Restored the existing firewall rule: Viewer"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0));
   EXPECT_FALSE(checker.checkFirewallRule("C:/Apps/New.exe", "Viewer", 0));
@@ -279,9 +280,10 @@ TEST_F(FirewallCheckerTest, FailuresAreLoggedAndReturnedAtTheirLevels) {
   EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty());
   EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
   EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
-  EXPECT_EQ(fullLinesSinceMark(), (Lines{"E getAllRulesByName Failed to create firewall policy instance, 0x80070005",
-                                         "E addOrUpdateFirewallRule Failed to create firewall policy instance, 0x80070005",
-                                         "I removeFirewallRule Failed to create firewall policy instance, 0x80070005"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E getAllRulesByName Failed to create firewall policy instance, 0x80070005",
+                   "E addOrUpdateFirewallRule Failed to create firewall policy instance, 0x80070005",
+                   "I removeFirewallRule Failed to create firewall policy instance, 0x80070005"}));
   emu::clearFailures();
 
   emu::injectFailure("INetFwPolicy2::get_Rules", kDenied);
@@ -297,9 +299,10 @@ TEST_F(FirewallCheckerTest, FailuresAreLoggedAndReturnedAtTheirLevels) {
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, false, true));
   EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Failed to remove existing firewall rule, 0x80070005",
-                   "Failed to remove firewall rule, Viewer, 0x80070005", "Failed to remove firewall rule, Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E addOrUpdateFirewallRule Failed to remove existing firewall rule, 0x80070005",
+                   "I removeFirewallRule Failed to remove firewall rule, Viewer, 0x80070005",
+                   "I removeFirewallRule Failed to remove firewall rule, Viewer"}));
   EXPECT_EQ(stored().size(), 1u); // the refused removal left it
   emu::clearFailures();
 
