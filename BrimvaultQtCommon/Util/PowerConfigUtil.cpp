@@ -68,7 +68,7 @@ QString PowerConfigUtil::getCurrentPowerScheme() {
   }
   DWORD bytes = 0;
   PowerReadFriendlyName(nullptr, scheme.get(), nullptr, nullptr, nullptr, &bytes);
-  // Two spare zero bytes: the name is read up to its NUL and never past what the buffer holds.
+  // Two spare zero bytes: a name stored without its NUL still ends inside the buffer.
   std::vector<UCHAR> buffer(static_cast<size_t>(bytes) + 2, 0);
   DWORD size = bytes;
   if (PowerReadFriendlyName(nullptr, scheme.get(), nullptr, nullptr, buffer.data(), &size) != ERROR_SUCCESS)

@@ -79,16 +79,21 @@ private:
 
 NET_FW_RULE_DIRECTION directionFor(int direction) { return direction == 0 ? NET_FW_RULE_DIR_IN : NET_FW_RULE_DIR_OUT; }
 
-// One form for every comparison and for the stored program path: absolute, backslashes.
+// The stored program path: absolute, backslashes.
 QString programPath(const QString &appPath) { return nativeSeparators(absoluteWindowsPath(appPath)); }
+
+// The form of a path for comparison. No path stays no path: a rule without a program applies to every program and
+// must not pass for one in the current folder.
+QString comparablePath(const QString &path) { return path.isEmpty() ? QString() : programPath(path); }
 
 HRESULT makePolicy(ComRef<INetFwPolicy2> &policy) {
   return CoCreateInstance(CLSID_NetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwPolicy2,
                           policy.receiveVoid());
 }
 
-// The record of one rule. Every field starts at a value that no check accepts (block, disabled, outbound, empty,
-// 0), and a record with any getter failed is marked as blocking, so an incomplete read can never look like a match.
+// The record of one rule. A field whose getter failed keeps its start value, one that no check accepts (block,
+// disabled, outbound, empty, 0), and a record with any getter failed is marked as blocking, so an incomplete read
+// can never look like a match.
 FirewallRuleInfo readRule(INetFwRule *rule, const QString &name) {
   FirewallRuleInfo info;
   info.name = name;
@@ -106,20 +111,30 @@ FirewallRuleInfo readRule(INetFwRule *rule, const QString &name) {
   text(&INetFwRule::get_LocalPorts, info.localPorts);
   text(&INetFwRule::get_LocalAddresses, info.localAddresses);
   text(&INetFwRule::get_InterfaceTypes, info.interfaceTypes);
-  LONG profiles = 0, protocol = 0;
+  // What a failed getter leaves in its out-parameter is never used.
+  LONG number = 0;
+  if (SUCCEEDED(rule->get_Profiles(&number)))
+    info.profiles = number;
+  else
+    complete = false;
   NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
+  const bool allowRead = SUCCEEDED(rule->get_Action(&action)) && action == NET_FW_ACTION_ALLOW;
   VARIANT_BOOL enabled = VARIANT_FALSE;
+  if (SUCCEEDED(rule->get_Enabled(&enabled)))
+    info.enabled = isVariantTrue(enabled);
+  else
+    complete = false;
   NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_OUT;
-  complete = SUCCEEDED(rule->get_Profiles(&profiles)) && complete;
-  complete = SUCCEEDED(rule->get_Action(&action)) && complete;
-  complete = SUCCEEDED(rule->get_Enabled(&enabled)) && complete;
-  complete = SUCCEEDED(rule->get_Direction(&direction)) && complete;
-  complete = SUCCEEDED(rule->get_Protocol(&protocol)) && complete;
-  info.profiles = profiles;
-  info.allow = complete && action == NET_FW_ACTION_ALLOW;
-  info.enabled = isVariantTrue(enabled);
-  info.direction = direction == NET_FW_RULE_DIR_IN ? 0 : 1;
-  info.protocol = protocol;
+  if (SUCCEEDED(rule->get_Direction(&direction)))
+    info.direction = direction == NET_FW_RULE_DIR_IN ? 0 : 1;
+  else
+    complete = false;
+  number = 0;
+  if (SUCCEEDED(rule->get_Protocol(&number)))
+    info.protocol = number;
+  else
+    complete = false;
+  info.allow = complete && allowRead;
   return info;
 }
 
@@ -189,11 +204,11 @@ QList<FirewallRuleInfo> FirewallChecker::getAllRulesByName(const QString &ruleNa
 }
 
 bool FirewallChecker::checkFirewallRule(const QString &appPath, const QString &ruleName, int direction) {
-  const QString wantedPath = programPath(appPath);
+  const QString wantedPath = comparablePath(appPath);
   const int wantedDirection = direction == 0 ? 0 : 1;
   for (const FirewallRuleInfo &r : getAllRulesByName(ruleName)) {
     if (!r.allow || !r.enabled) continue;
-    if (!StringUtil::isEqualIgnoreCase(programPath(r.applicationName), wantedPath)) continue;
+    if (!StringUtil::isEqualIgnoreCase(comparablePath(r.applicationName), wantedPath)) continue;
     if (r.direction != wantedDirection || r.protocol != 256) continue;
     if (r.localAddresses != QLatin1String("*") || !r.localPorts.isEmpty()) continue;
     if (r.remoteAddresses != QLatin1String("*") || !r.remotePorts.isEmpty()) continue;
@@ -234,37 +249,58 @@ bool FirewallChecker::addOrUpdateFirewallRule(const QString &appPath, const QStr
       old.swap(found);
   }
 
-  // The new rule is made and set up before the old one goes, so a failure here leaves the firewall as it was.
+  // The new rule is made and set up before the old one goes, so a failure here leaves the firewall as it was. A rule
+  // that misses any property is not added: without its program it would admit every program, without its action
+  // it would allow what was to be blocked.
   ComRef<INetFwRule> rule;
   hr = CoCreateInstance(CLSID_NetFwRule, nullptr, CLSCTX_INPROC_SERVER, IID_INetFwRule, rule.receiveVoid());
   if (FAILED(hr)) {
     LOGE("Failed to create firewall rule instance, 0x%x", hex(hr));
     return false;
   }
-  if (FAILED(hr = rule->put_Name(name.get()))) LOGE("put_Name failed: %s, 0x%x", nameText, hex(hr));
+  bool complete = true;
+  if (FAILED(hr = rule->put_Name(name.get()))) {
+    LOGE("put_Name failed: %s, 0x%x", nameText, hex(hr));
+    complete = false;
+  }
   {
     BstrHolder description(qStringToBstr(QStringLiteral("Rule for application: %1").arg(appPath)));
-    if (FAILED(hr = rule->put_Description(description.get())))
+    if (FAILED(hr = rule->put_Description(description.get()))) {
       LOGE("put_Description failed: %s, 0x%x", nameText, hex(hr));
+      complete = false;
+    }
   }
   {
     BstrHolder application(qStringToBstr(path));
-    if (FAILED(hr = rule->put_ApplicationName(application.get())))
+    if (FAILED(hr = rule->put_ApplicationName(application.get()))) {
       LOGE("put_ApplicationName failed: %s, 0x%x", nameText, hex(hr));
+      complete = false;
+    }
   }
-  if (FAILED(hr = rule->put_Action(allow ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK)))
+  if (FAILED(hr = rule->put_Action(allow ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK))) {
     LOGE("put_Action failed: %s, 0x%x", nameText, hex(hr));
-  if (FAILED(hr = rule->put_Direction(directionFor(direction))))
+    complete = false;
+  }
+  if (FAILED(hr = rule->put_Direction(directionFor(direction)))) {
     LOGE("put_Direction failed: %s, 0x%x", nameText, hex(hr));
-  if (FAILED(hr = rule->put_Enabled(toVariantBool(enabled))))
+    complete = false;
+  }
+  if (FAILED(hr = rule->put_Enabled(toVariantBool(enabled)))) {
     LOGE("put_Enabled failed: %s, 0x%x", nameText, hex(hr));
-  if (FAILED(hr = rule->put_Profiles(NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE | NET_FW_PROFILE2_PUBLIC)))
+    complete = false;
+  }
+  if (FAILED(hr = rule->put_Profiles(NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE | NET_FW_PROFILE2_PUBLIC))) {
     LOGE("put_Profiles failed: %s, 0x%x", nameText, hex(hr));
+    complete = false;
+  }
   {
     BstrHolder types(qStringToBstr(QStringLiteral("All")));
-    if (FAILED(hr = rule->put_InterfaceTypes(types.get())))
+    if (FAILED(hr = rule->put_InterfaceTypes(types.get()))) {
       LOGE("put_InterfaceTypes failed: %s, 0x%x", nameText, hex(hr));
+      complete = false;
+    }
   }
+  if (!complete) return false;
 
   if (old) {
     hr = rules->Remove(name.get());

@@ -31,6 +31,9 @@ struct Scheme {
   GUID guid;
   std::u16string name;
   std::vector<Setting> settings;
+  // false: the name is stored without its NUL (a registry string may lack one), so PowerReadFriendlyName gives
+  // exactly its characters and a size without the terminator.
+  bool nameTerminated = true;
   Setting *find(const GUID &subgroup, const GUID &setting);
 };
 

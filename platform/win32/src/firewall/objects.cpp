@@ -6,6 +6,7 @@
 #include <netfw.h>
 
 #include "com/object.h"
+#include "emu/account.h"
 #include "emu/com.h"
 #include "emu/emu.h"
 
@@ -61,16 +62,14 @@ public:
 
 #define RULE_TEXT(Prop, member)                                                                                   \
   HRESULT STDMETHODCALLTYPE get_##Prop(BSTR *out) override {                                                      \
-    EMU_COM_FAIL_POINT("INetFwRule::get_" #Prop);                                                                 \
-    return getText(out, &Rule::member);                                                                           \
+    return getText("INetFwRule::get_" #Prop, out, &Rule::member);                                                 \
   }                                                                                                               \
   HRESULT STDMETHODCALLTYPE put_##Prop(BSTR value) override {                                                     \
     EMU_COM_FAIL_POINT("INetFwRule::put_" #Prop);                                                                 \
     return change([&](Rule &r) { r.member = text(value); });                                                      \
   }
   HRESULT STDMETHODCALLTYPE get_Name(BSTR *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Name");
-    return getText(out, &Rule::name);
+    return getText("INetFwRule::get_Name", out, &Rule::name);
   }
   HRESULT STDMETHODCALLTYPE put_Name(BSTR value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Name");
@@ -89,16 +88,14 @@ public:
 
   // Addresses: an empty list means any address.
   HRESULT STDMETHODCALLTYPE get_LocalAddresses(BSTR *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_LocalAddresses");
-    return getText(out, &Rule::localAddresses);
+    return getText("INetFwRule::get_LocalAddresses", out, &Rule::localAddresses);
   }
   HRESULT STDMETHODCALLTYPE put_LocalAddresses(BSTR value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_LocalAddresses");
     return change([&](Rule &r) { r.localAddresses = value && *value ? text(value) : u"*"; });
   }
   HRESULT STDMETHODCALLTYPE get_RemoteAddresses(BSTR *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_RemoteAddresses");
-    return getText(out, &Rule::remoteAddresses);
+    return getText("INetFwRule::get_RemoteAddresses", out, &Rule::remoteAddresses);
   }
   HRESULT STDMETHODCALLTYPE put_RemoteAddresses(BSTR value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_RemoteAddresses");
@@ -106,18 +103,14 @@ public:
   }
 
   HRESULT STDMETHODCALLTYPE get_Protocol(LONG *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Protocol");
-    return getNumber(out, current().protocol);
+    return give("INetFwRule::get_Protocol", out, static_cast<LONG>(current().protocol));
   }
   HRESULT STDMETHODCALLTYPE put_Protocol(LONG value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Protocol");
     return change([&](Rule &r) { r.protocol = value; });
   }
   HRESULT STDMETHODCALLTYPE get_Direction(NET_FW_RULE_DIRECTION *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Direction");
-    if (!out) return E_POINTER;
-    *out = static_cast<NET_FW_RULE_DIRECTION>(current().direction);
-    return S_OK;
+    return give("INetFwRule::get_Direction", out, static_cast<NET_FW_RULE_DIRECTION>(current().direction));
   }
   HRESULT STDMETHODCALLTYPE put_Direction(NET_FW_RULE_DIRECTION value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Direction");
@@ -135,38 +128,28 @@ public:
     return value.vt == VT_EMPTY ? S_OK : E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Enabled");
-    if (!out) return E_POINTER;
-    *out = current().enabled ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return give("INetFwRule::get_Enabled", out, current().enabled ? VARIANT_TRUE : VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Enabled");
     return change([&](Rule &r) { r.enabled = value != VARIANT_FALSE; });
   }
   HRESULT STDMETHODCALLTYPE get_Profiles(LONG *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Profiles");
-    return getNumber(out, current().profiles);
+    return give("INetFwRule::get_Profiles", out, static_cast<LONG>(current().profiles));
   }
   HRESULT STDMETHODCALLTYPE put_Profiles(LONG value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Profiles");
     return change([&](Rule &r) { r.profiles = value; });
   }
   HRESULT STDMETHODCALLTYPE get_EdgeTraversal(VARIANT_BOOL *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_EdgeTraversal");
-    if (!out) return E_POINTER;
-    *out = current().edgeTraversal ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
+    return give("INetFwRule::get_EdgeTraversal", out, current().edgeTraversal ? VARIANT_TRUE : VARIANT_FALSE);
   }
   HRESULT STDMETHODCALLTYPE put_EdgeTraversal(VARIANT_BOOL value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_EdgeTraversal");
     return change([&](Rule &r) { r.edgeTraversal = value != VARIANT_FALSE; });
   }
   HRESULT STDMETHODCALLTYPE get_Action(NET_FW_ACTION *out) override {
-    EMU_COM_FAIL_POINT("INetFwRule::get_Action");
-    if (!out) return E_POINTER;
-    *out = static_cast<NET_FW_ACTION>(current().action);
-    return S_OK;
+    return give("INetFwRule::get_Action", out, static_cast<NET_FW_ACTION>(current().action));
   }
   HRESULT STDMETHODCALLTYPE put_Action(NET_FW_ACTION value) override {
     EMU_COM_FAIL_POINT("INetFwRule::put_Action");
@@ -174,7 +157,9 @@ public:
   }
 
 private:
-  HRESULT getText(BSTR *out, std::u16string Rule::*member) {
+  // A string out-parameter is NULL after a failure, as COM requires of what the caller would have to free.
+  HRESULT getText(const char *call, BSTR *out, std::u16string Rule::*member) {
+    EMU_COM_FAIL_POINT(call);
     if (!out) return E_POINTER;
     const std::u16string &v = current().*member;
     *out = nullptr; // not set: a null string
@@ -182,10 +167,13 @@ private:
     *out = SysAllocStringLen(v.data(), static_cast<UINT>(v.size()));
     return *out ? S_OK : E_OUTOFMEMORY;
   }
-  static HRESULT getNumber(LONG *out, long value) {
-    if (!out) return E_POINTER;
-    *out = static_cast<LONG>(value);
-    return S_OK;
+  // A value out-parameter is written even when the call is made to fail: nothing promises what a failed call leaves
+  // there, and the rule's own value is the one a careless caller would take for a good answer.
+  template <class T> static HRESULT give(const char *call, T *out, T value) {
+    const DWORD failed = emu::failureFor(call);
+    if (!out) return failed ? static_cast<HRESULT>(failed) : E_POINTER;
+    *out = value;
+    return static_cast<HRESULT>(failed);
   }
   // Each change is checked before it is kept, as the firewall commits and checks a rule at every put. The name
   // is checked only once the rule has one: a new rule starts without.
@@ -205,6 +193,7 @@ private:
     DWORD rc = update([&](Store &s, bool &changed) -> DWORD {
       for (Rule &r : s.rules) {
         if (r.id != id_) continue;
+        if (!currentIsAdministrator()) return static_cast<DWORD>(E_ACCESSDENIED);
         Rule edited = r;
         apply(edited);
         if (!valid(edited)) return static_cast<DWORD>(E_INVALIDARG);
@@ -219,6 +208,10 @@ private:
     return rc == 0 ? S_OK : (rc & 0x80000000u) ? static_cast<HRESULT>(rc) : HRESULT_FROM_WIN32(rc);
   }
 
+public:
+  uint64_t boundId() const { return id_; }
+
+private:
   Rule rule_;
   uint64_t id_ = 0;
 };
@@ -287,26 +280,31 @@ public:
     *count = static_cast<LONG>(load().rules.size());
     return S_OK;
   }
-  // Stores a copy of the rule's values as a new rule, which the object is bound to from then on.
+  // Stores a copy of the rule's values as a new rule, which the object is bound to from then on. An object whose
+  // rule is in the collection is refused; one whose rule was removed may come back.
   HRESULT STDMETHODCALLTYPE Add(INetFwRule *rule) override {
     EMU_COM_FAIL_POINT("INetFwRules::Add");
+    if (!currentIsAdministrator()) return E_ACCESSDENIED;
     auto *ours = dynamic_cast<RuleObject *>(rule);
     if (!ours) return E_INVALIDARG;
     Rule copy = ours->current();
     if (checkRule(copy) != 0) return E_INVALIDARG;
     DWORD rc = update([&](Store &s, bool &changed) -> DWORD {
+      for (const Rule &r : s.rules)
+        if (ours->boundId() != 0 && r.id == ours->boundId()) return static_cast<DWORD>(E_UNEXPECTED); // already in
       copy.id = s.nextId++;
       s.rules.push_back(copy);
       changed = true;
       return 0;
     });
-    if (rc != 0) return HRESULT_FROM_WIN32(rc);
+    if (rc != 0) return (rc & 0x80000000u) ? static_cast<HRESULT>(rc) : HRESULT_FROM_WIN32(rc);
     ours->bindTo(copy.id);
     return S_OK;
   }
   // Takes the first rule of that name only; no such rule is no change.
   HRESULT STDMETHODCALLTYPE Remove(BSTR name) override {
     EMU_COM_FAIL_POINT("INetFwRules::Remove");
+    if (!currentIsAdministrator()) return E_ACCESSDENIED;
     if (!name || !*name) return E_INVALIDARG;
     DWORD rc = update([&](Store &s, bool &changed) -> DWORD {
       auto it = findByName(s, text(name));

@@ -200,7 +200,12 @@ extern "C" PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY hQuery) {
   auto query = emu::lookupHandleAs<Query>(hQuery);
   if (!query) return PDH_INVALID_HANDLE;
   std::lock_guard<std::mutex> lock(query->mutex);
-  if (query->counters.empty()) return static_cast<PDH_STATUS>(PDH_NO_DATA);
+  // No counter, or none whose instance exists: nothing to collect.
+  const bool anyInstance = std::any_of(query->counters.begin(), query->counters.end(), [](HANDLE h) {
+    auto c = emu::lookupHandleAs<Counter>(h);
+    return c && c->instance;
+  });
+  if (!anyInstance) return static_cast<PDH_STATUS>(PDH_NO_DATA);
   query->samples.push_back(sampleProcessors());
   if (query->samples.size() > 2) query->samples.erase(query->samples.begin());
   return ERROR_SUCCESS;

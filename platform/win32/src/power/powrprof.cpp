@@ -52,6 +52,7 @@ extern "C" DWORD WINAPI PowerReadFriendlyName(HKEY RootPowerKey, const GUID *Sch
   if (DWORD rc = emu::failureFor("PowerReadFriendlyName")) return rc;
   if (RootPowerKey || !BufferSize) return ERROR_INVALID_PARAMETER;
   std::u16string name;
+  bool terminated = true;
   if (SubGroupOfPowerSettingsGuid || PowerSettingGuid) {
     const char16_t *n = settingName(SubGroupOfPowerSettingsGuid, PowerSettingGuid);
     if (!n) return ERROR_FILE_NOT_FOUND;
@@ -61,8 +62,9 @@ extern "C" DWORD WINAPI PowerReadFriendlyName(HKEY RootPowerKey, const GUID *Sch
     const Scheme *s = SchemeGuid ? m.find(*SchemeGuid) : nullptr;
     if (!s) return ERROR_FILE_NOT_FOUND;
     name = s->name;
+    terminated = s->nameTerminated;
   }
-  const DWORD needed = static_cast<DWORD>((name.size() + 1) * sizeof(WCHAR));
+  const DWORD needed = static_cast<DWORD>((name.size() + (terminated ? 1 : 0)) * sizeof(WCHAR));
   if (!Buffer) {
     *BufferSize = needed;
     return ERROR_SUCCESS;

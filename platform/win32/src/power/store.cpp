@@ -59,7 +59,9 @@ std::string serialize(const Machine &m) {
       settings.append(QJsonObject{{"subgroup", qguid(v.subgroup)}, {"setting", qguid(v.setting)},
                                   {"ac", static_cast<double>(v.ac)}, {"dc", static_cast<double>(v.dc)},
                                   {"min", static_cast<double>(v.minimum)}, {"max", static_cast<double>(v.maximum)}});
-    schemes.append(QJsonObject{{"guid", qguid(s.guid)}, {"name", qtext(s.name)}, {"settings", settings}});
+    QJsonObject scheme{{"guid", qguid(s.guid)}, {"name", qtext(s.name)}, {"settings", settings}};
+    if (!s.nameTerminated) scheme["nameTerminated"] = false;
+    schemes.append(scheme);
   }
   QJsonObject top{{"active", qguid(m.active)}, {"applied", static_cast<double>(m.applied)},
                   {"displayLanguage", QString::fromStdString(m.displayLanguage)}, {"schemes", schemes}};
@@ -78,6 +80,7 @@ Machine parse(const std::string &bytes) {
   for (const QJsonValue &sv : top["schemes"].toArray()) {
     const QJsonObject so = sv.toObject();
     Scheme s{guidOf(so["guid"]), utext(so["name"].toString()), {}};
+    s.nameTerminated = so["nameTerminated"].toBool(true);
     for (const QJsonValue &vv : so["settings"].toArray()) {
       const QJsonObject vo = vv.toObject();
       s.settings.push_back({guidOf(vo["subgroup"]), guidOf(vo["setting"]), dword(vo["ac"]), dword(vo["dc"]),

@@ -23,8 +23,14 @@ using Lines = std::vector<std::string>;
 const QString kApp = "C:/Apps/Viewer.exe";
 const DWORD kDenied = static_cast<DWORD>(E_ACCESSDENIED);
 
-bool logged(const std::string &line) {
-  const Lines l = logcapture::messagesSinceMark();
+// "<level> <function> <message>" of each line since the mark.
+Lines fullLinesSinceMark() {
+  Lines out;
+  for (const auto &l : logcapture::sinceMark()) out.push_back(l.level + " " + l.function + " " + l.message);
+  return out;
+}
+bool logged(const std::string &line) { // "<level> <function> <message>"
+  const Lines l = fullLinesSinceMark();
   return std::find(l.begin(), l.end(), line) != l.end();
 }
 long timesLogged(const std::string &line) {
@@ -57,7 +63,7 @@ protected:
 TEST_F(FirewallCheckerTest, AnAddedRuleIsFoundWithAnySeparatorsOrCaseInItsDirectionOnly) {
   FirewallChecker checker;
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
-  EXPECT_TRUE(logged("Added new rule: Viewer"));
+  EXPECT_TRUE(logged("I addOrUpdateFirewallRule Added new rule: Viewer"));
   EXPECT_TRUE(checker.checkFirewallRule("c:\\apps\\VIEWER.EXE", "viewer", 0));
   EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 1));
   EXPECT_FALSE(checker.checkFirewallRule(kApp, "Other", 0));
@@ -85,14 +91,14 @@ TEST_F(FirewallCheckerTest, ASameDirectionRuleIsReplacedAndAnotherDirectionStays
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
   logcapture::mark();
   ASSERT_TRUE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, true, false));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Removed existing rule: Viewer with direction: 0", "Updated rule: Viewer with new settings"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Removed existing rule: Viewer with direction: 0",
+                                         "I addOrUpdateFirewallRule Updated rule: Viewer with new settings"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_FALSE(stored()[0].enabled);
 
   logcapture::mark();
   ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 1));
-  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Added new rule: Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Added new rule: Viewer"}));
   EXPECT_EQ(checker.getAllRulesByName("viewer").size(), 2);
 }
 
@@ -104,19 +110,40 @@ TEST_F(FirewallCheckerTest, AFailedReplacementKeepsTheOldRule) {
   emu::injectFailure("CoCreateInstance", kDenied, 2); // the policy is made, the new rule is not
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
-  EXPECT_EQ(logcapture::messagesSinceMark(), (Lines{"Failed to create firewall rule instance, 0x80070005"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E addOrUpdateFirewallRule Failed to create firewall rule instance, 0x80070005"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_EQ(stored()[0].id, oldId);
 
   emu::injectFailure("INetFwRules::Add", kDenied, 1); // the new rule's add fails, putting the old one back works
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, true, true));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Removed existing rule: Viewer with direction: 0", "Failed to add firewall rule: Viewer, 0x80070005",
-                   "Restored the existing firewall rule: Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"I addOrUpdateFirewallRule Removed existing rule: Viewer with direction: 0",
+                                         "E addOrUpdateFirewallRule Failed to add firewall rule: Viewer, 0x80070005",
+                                         "I addOrUpdateFirewallRule Restored the existing firewall rule: Viewer"}));
   ASSERT_EQ(stored().size(), 1u);
   EXPECT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0));
   EXPECT_FALSE(checker.checkFirewallRule("C:/Apps/New.exe", "Viewer", 0));
+}
+
+// A rule that misses any property is not added, and the rule it was to replace stays.
+TEST_F(FirewallCheckerTest, AFailedSetterAddsNothingAndKeepsTheOldRule) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  const std::vector<emu::fw::Rule> before = stored();
+  for (const char *setter : {"put_Name", "put_Description", "put_ApplicationName", "put_Action", "put_Direction",
+                             "put_Enabled", "put_Profiles", "put_InterfaceTypes"}) {
+    emu::injectFailure(std::string("INetFwRule::") + setter, kDenied);
+    logcapture::mark();
+    EXPECT_FALSE(checker.addOrUpdateFirewallRule("C:/Apps/New.exe", "Viewer", 0, false, true)) << setter;
+    emu::clearFailures();
+    EXPECT_EQ(fullLinesSinceMark(),
+              Lines{std::string("E addOrUpdateFirewallRule ") + setter + " failed: Viewer, 0x80070005"});
+    const std::vector<emu::fw::Rule> after = stored();
+    ASSERT_EQ(after.size(), 1u) << setter;
+    EXPECT_EQ(after[0].id, before[0].id) << setter;
+    EXPECT_EQ(after[0].applicationName, before[0].applicationName) << setter;
+  }
 }
 
 TEST_F(FirewallCheckerTest, AFailedGetterNeverMakesARuleMatch) {
@@ -125,10 +152,16 @@ TEST_F(FirewallCheckerTest, AFailedGetterNeverMakesARuleMatch) {
   ASSERT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0));
   for (const char *getter : {"INetFwRule::get_Action", "INetFwRule::get_Enabled", "INetFwRule::get_ApplicationName",
                              "INetFwRule::get_Profiles"}) {
-    emu::injectFailure(getter, kDenied);
+    emu::injectFailure(getter, kDenied); // the stand-in still writes a value out-parameter: it must not count
     EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 0)) << getter;
     emu::clearFailures();
   }
+  // An unreadable program is no "every program" either.
+  emu::injectFailure("INetFwRule::get_ApplicationName", kDenied);
+  EXPECT_FALSE(checker.checkFirewallRule("", "Viewer", 0));
+  emu::injectFailure("INetFwRule::get_Profiles", kDenied);
+  EXPECT_EQ(checker.getAllRulesByName("Viewer").value(0).profiles, 0);
+  emu::clearFailures();
   // An inbound rule whose direction cannot be read is no outbound rule either.
   emu::injectFailure("INetFwRule::get_Direction", kDenied);
   EXPECT_FALSE(checker.checkFirewallRule(kApp, "Viewer", 1));
@@ -166,6 +199,46 @@ TEST_F(FirewallCheckerTest, ARelativePathIsStoredAbsoluteAndFoundAgain) {
   EXPECT_EQ(stored()[0].description, u"Rule for application: tools\\viewer.exe");
 }
 
+// A rule without a program applies to every program: it is the rule for no path, not for the current folder.
+TEST_F(FirewallCheckerTest, ARuleWithoutAProgramMatchesOnlyAnEmptyPath) {
+  emu::fw::update([](emu::fw::Store &s, bool &changed) -> DWORD {
+    emu::fw::Rule r;
+    r.id = s.nextId++;
+    r.name = u"Viewer";
+    r.enabled = true;
+    r.profiles = 7;
+    s.rules.push_back(r);
+    changed = true;
+    return 0;
+  });
+  FirewallChecker checker;
+  EXPECT_TRUE(checker.checkFirewallRule("", "Viewer", 0));
+  EXPECT_FALSE(checker.checkFirewallRule(".", "Viewer", 0));
+  EXPECT_FALSE(checker.checkFirewallRule(QDir::currentPath(), "Viewer", 0));
+}
+
+// Changing rules takes administrator rights; the refusal is logged and returned, and no rule changes.
+TEST_F(FirewallCheckerTest, AUserWithoutAdministratorRightsChangesNoRule) {
+  FirewallChecker checker;
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+  const std::vector<emu::fw::Rule> before = stored();
+  for (const emu::Account &user : {testenv::standardUser(), testenv::unelevatedUser()}) {
+    testenv::ScopedAccount as(user);
+    logcapture::mark();
+    EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
+    EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Editor", 0));
+    EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
+    EXPECT_EQ(fullLinesSinceMark(),
+              (Lines{"E addOrUpdateFirewallRule Failed to remove existing firewall rule, 0x80070005",
+                     "E addOrUpdateFirewallRule Failed to add firewall rule: Editor, 0x80070005",
+                     "I removeFirewallRule Failed to remove firewall rule, Viewer, 0x80070005",
+                     "I removeFirewallRule Failed to remove firewall rule, Viewer"}));
+    EXPECT_TRUE(checker.checkFirewallRule(kApp, "Viewer", 0)); // reading stays open
+    ASSERT_EQ(stored().size(), 1u);
+    EXPECT_EQ(stored()[0].id, before[0].id);
+  }
+}
+
 TEST_F(FirewallCheckerTest, OnlyAnInitialisationOfItsOwnIsBalanced) {
   std::thread([] {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
@@ -200,21 +273,17 @@ TEST_F(FirewallCheckerTest, OnlyAnInitialisationOfItsOwnIsBalanced) {
 
 TEST_F(FirewallCheckerTest, FailuresAreLoggedAndReturnedAtTheirLevels) {
   FirewallChecker checker;
-  emu::injectFailure("INetFwRule::put_Profiles", static_cast<DWORD>(E_INVALIDARG));
-  EXPECT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0)); // a setter's failure does not stop the add
-  EXPECT_TRUE(logged("put_Profiles failed: Viewer, 0x80070057"));
-  emu::clearFailures();
+  ASSERT_TRUE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
 
   emu::injectFailure("CoCreateInstance", kDenied);
   logcapture::mark();
   EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty());
   EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
   EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
-  std::vector<std::string> levels;
-  for (const auto &l : logcapture::sinceMark()) levels.push_back(l.level + l.message);
-  EXPECT_EQ(levels, (Lines{"EFailed to create firewall policy instance, 0x80070005",
-                           "EFailed to create firewall policy instance, 0x80070005",
-                           "IFailed to create firewall policy instance, 0x80070005"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E getAllRulesByName Failed to create firewall policy instance, 0x80070005",
+                   "E addOrUpdateFirewallRule Failed to create firewall policy instance, 0x80070005",
+                   "I removeFirewallRule Failed to create firewall policy instance, 0x80070005"}));
   emu::clearFailures();
 
   emu::injectFailure("INetFwPolicy2::get_Rules", kDenied);
@@ -222,17 +291,18 @@ TEST_F(FirewallCheckerTest, FailuresAreLoggedAndReturnedAtTheirLevels) {
   EXPECT_TRUE(checker.getAllRulesByName("Viewer").isEmpty()); // silently
   EXPECT_FALSE(checker.addAllowFirewallRule(kApp, "Viewer", 0));
   EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Failed to get firewall rules, 0x80070005", "Failed to remove firewall rule, Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(), (Lines{"E addOrUpdateFirewallRule Failed to get firewall rules, 0x80070005",
+                                         "I removeFirewallRule Failed to remove firewall rule, Viewer"}));
   emu::clearFailures();
 
   emu::injectFailure("INetFwRules::Remove", kDenied);
   logcapture::mark();
   EXPECT_FALSE(checker.addOrUpdateFirewallRule(kApp, "Viewer", 0, false, true));
   EXPECT_FALSE(checker.removeFirewallRule("Viewer"));
-  EXPECT_EQ(logcapture::messagesSinceMark(),
-            (Lines{"Failed to remove existing firewall rule, 0x80070005",
-                   "Failed to remove firewall rule, Viewer, 0x80070005", "Failed to remove firewall rule, Viewer"}));
+  EXPECT_EQ(fullLinesSinceMark(),
+            (Lines{"E addOrUpdateFirewallRule Failed to remove existing firewall rule, 0x80070005",
+                   "I removeFirewallRule Failed to remove firewall rule, Viewer, 0x80070005",
+                   "I removeFirewallRule Failed to remove firewall rule, Viewer"}));
   EXPECT_EQ(stored().size(), 1u); // the refused removal left it
   emu::clearFailures();
 

@@ -26,9 +26,10 @@ DWORD acValue(const GUID &setting) {
   return load().find(load().active)->find(emu::power::kProcessorSubgroup, setting)->ac;
 }
 
-bool logged(const std::string &message) {
-  for (const auto &m : logcapture::messagesSinceMark())
-    if (m == message) return true;
+// "<level> <function> <message>": every line is logged under the operation's own name.
+bool logged(const std::string &line) {
+  for (const auto &l : logcapture::sinceMark())
+    if (l.level + " " + l.function + " " + l.message == line) return true;
   return false;
 }
 
@@ -57,7 +58,7 @@ TEST_F(PowerConfig, BothStatesAreClampedToPercentBeforeTheyAreWrittenAndApplied)
   EXPECT_EQ(acValue(emu::power::kThrottleMaximum), 100u);
   EXPECT_EQ(acValue(emu::power::kThrottleMinimum), 0u);
   EXPECT_EQ(load().applied, 1u);
-  EXPECT_TRUE(logged("set processor power state max: 100, min\xEF\xBC\x9A 0"));
+  EXPECT_TRUE(logged("E setCpuPowerStateForAc set processor power state max: 100, min\xEF\xBC\x9A 0"));
 
   s.maxProcessorState = -5; // would reach the scheme as 4294967291
   s.minProcessorState = 150;
@@ -78,12 +79,12 @@ TEST_F(PowerConfig, AWriteThatFailsStopsBeforeTheSchemeIsApplied) {
   s.maxProcessorState = 90;
   s.minProcessorState = 10;
   EXPECT_FALSE(PowerConfigUtil::setCpuPowerStateForAc(s));
-  EXPECT_TRUE(logged("write ac proccess min state failed, 5"));
+  EXPECT_TRUE(logged("E setCpuPowerStateForAc write ac proccess min state failed, 5"));
   EXPECT_EQ(acValue(emu::power::kThrottleMaximum), 90u); // stored, not applied
   EXPECT_EQ(load().applied, 0u);
   emu::injectFailure("PowerGetActiveScheme", ERROR_FILE_NOT_FOUND);
   EXPECT_FALSE(PowerConfigUtil::setCpuPowerStateForAc(s));
-  EXPECT_TRUE(logged("Cannot get active scheme, 2"));
+  EXPECT_TRUE(logged("E setCpuPowerStateForAc Cannot get active scheme, 2"));
 }
 
 TEST_F(PowerConfig, SettingsAndSchemeNameAreReadAnewEachTime) {
@@ -95,22 +96,30 @@ TEST_F(PowerConfig, SettingsAndSchemeNameAreReadAnewEachTime) {
   ASSERT_EQ(PowerSetActiveScheme(nullptr, &emu::power::kHighPerformance), 0u);
   EXPECT_EQ(PowerConfigUtil::getCurrentPowerScheme(), "High performance");
   EXPECT_EQ(PowerConfigUtil::getCpuPowerSettingsForAc().minProcessorState, 100);
+  emu::power::update([](emu::power::Machine &m, bool &changed) -> DWORD {
+    emu::power::Scheme *s = m.find(m.active);
+    s->name = u"Quiet office"; // fills its buffer to the last byte when stored without its NUL
+    s->nameTerminated = false;
+    changed = true;
+    return 0;
+  });
+  EXPECT_EQ(PowerConfigUtil::getCurrentPowerScheme(), "Quiet office");
 
   emu::injectFailure("PowerReadACValueIndex", ERROR_FILE_NOT_FOUND, 2); // the policy, read second
   s = PowerConfigUtil::getCpuPowerSettingsForAc();
   EXPECT_EQ(s.maxProcessorState, 100);
   EXPECT_EQ(s.perfIncreasePolicy, -1);
   EXPECT_EQ(s.minProcessorState, 100);
-  EXPECT_TRUE(logged("get perf increase policy failed: 2"));
+  EXPECT_TRUE(logged("E getCpuPowerSettingsForAc get perf increase policy failed: 2"));
 
   emu::injectFailure("PowerGetActiveScheme", ERROR_ACCESS_DENIED);
   s = PowerConfigUtil::getCpuPowerSettingsForAc();
   EXPECT_EQ(s.minProcessorState, -1);
   EXPECT_EQ(s.maxProcessorState, -1);
   EXPECT_EQ(s.perfIncreasePolicy, -1);
-  EXPECT_TRUE(logged("Cannot get active scheme"));
+  EXPECT_TRUE(logged("E getCpuPowerSettingsForAc Cannot get active scheme"));
   EXPECT_TRUE(PowerConfigUtil::getCurrentPowerScheme().isEmpty());
-  EXPECT_TRUE(logged("get power scheme failed, 5"));
+  EXPECT_TRUE(logged("E getCurrentPowerScheme get power scheme failed, 5"));
 }
 
 TEST_F(PowerConfig, TheNominalClockComesFromTheRegistry) {
@@ -154,7 +163,7 @@ TEST_F(PowerConfig, CountersWorkOnALocalisedSystemAndQueriesAreNeverLeaked) {
 
   emu::injectFailure("PdhAddEnglishCounterW", PDH_CSTATUS_NO_COUNTER, 1);
   util.initPdhConfig();
-  EXPECT_TRUE(logged("PdhAddCounter failed: 0xc0000bb9"));
+  EXPECT_TRUE(logged("E initPdhConfig PdhAddCounter failed: 0xc0000bb9"));
   ASSERT_TRUE(util.collectPdhData());
   EXPECT_FALSE(util.isPerformanceLimited()); // its counter was not added; the others were
   EXPECT_DOUBLE_EQ(util.getProcessorTime(), 0.0);

@@ -139,9 +139,22 @@ TEST_F(FirewallStore, ItemAndRemoveTakeTheFirstRuleOfANameAndBoundObjectsWriteTh
   INetFwRule *in = newRule(u"App", NET_FW_RULE_DIR_IN), *out = newRule(u"app", NET_FW_RULE_DIR_OUT);
   ASSERT_EQ(rules->Add(in), S_OK);
   ASSERT_EQ(rules->Add(out), S_OK);
+  EXPECT_EQ(rules->Add(out), E_UNEXPECTED); // already in the collection
   LONG count = 0;
   rules->get_Count(&count);
   EXPECT_EQ(count, 2);
+
+  // Changes take administrator rights: adding, removing, and a put on a rule in the collection; reading does not.
+  {
+    testenv::ScopedAccount user(testenv::unelevatedUser());
+    INetFwRule *other = newRule(u"Other", NET_FW_RULE_DIR_IN);
+    EXPECT_EQ(rules->Add(other), E_ACCESSDENIED);
+    EXPECT_EQ(out->put_Enabled(VARIANT_TRUE), E_ACCESSDENIED);
+    EXPECT_EQ(withName(u"App", &INetFwRules::Remove), E_ACCESSDENIED);
+    EXPECT_EQ(rules->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 2);
+    other->Release();
+  }
 
   // The added object is bound to the stored rule: a put reaches the store.
   EXPECT_EQ(out->put_Enabled(VARIANT_TRUE), S_OK);
@@ -154,6 +167,7 @@ TEST_F(FirewallStore, ItemAndRemoveTakeTheFirstRuleOfANameAndBoundObjectsWriteTh
   NET_FW_RULE_DIRECTION dir = NET_FW_RULE_DIR_MAX;
   item->get_Direction(&dir);
   EXPECT_EQ(dir, NET_FW_RULE_DIR_IN);
+  EXPECT_EQ(rules->Add(item), E_UNEXPECTED);
   item->Release();
   SysFreeString(name);
 

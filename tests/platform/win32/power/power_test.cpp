@@ -43,6 +43,14 @@ TEST_F(Power, ActiveSchemeNameFollowsTheSizeProtocol) {
   ASSERT_EQ(PowerReadFriendlyName(nullptr, active, nullptr, nullptr, reinterpret_cast<PUCHAR>(&name[0]), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(name, std::u16string(u"Balanced", 9));
+  update([](Machine &m, bool &changed) -> DWORD { // a name stored without its NUL is given without one
+    m.find(kBalanced)->nameTerminated = false;
+    changed = true;
+    return 0;
+  });
+  ASSERT_EQ(PowerReadFriendlyName(nullptr, active, nullptr, nullptr, reinterpret_cast<PUCHAR>(&name[0]), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, sizeof(u"Balanced") - sizeof(WCHAR));
   LocalFree(active);
   const GUID unknown{1, 2, 3, {4}};
   EXPECT_EQ(PowerReadFriendlyName(nullptr, &unknown, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
@@ -131,6 +139,10 @@ TEST_F(Power, CounterNamesFollowTheDisplayLanguageExceptEnglishAdds) {
             static_cast<PDH_STATUS>(PDH_CSTATUS_NO_COUNTER));
   EXPECT_EQ(PdhAddEnglishCounterW(query.q, u"Processor Information(0,_Total)", 0, &c),
             static_cast<PDH_STATUS>(PDH_CSTATUS_BAD_COUNTERNAME));
+
+  Query missing; // its only counter names a processor that does not exist: nothing to collect
+  missing.add(u"\\Processor(999)\\% Processor Time");
+  EXPECT_EQ(PdhCollectQueryData(missing.q), static_cast<PDH_STATUS>(PDH_NO_DATA));
 }
 
 TEST_F(Power, ClosingAQueryInvalidatesItsCountersAndTheHostAnswersForReal) {
