@@ -9,6 +9,7 @@
 #include "emu/registry.h"
 #include "logcapture.h"
 #include "qtprint.h"
+#include "testenv.h"
 
 namespace {
 
@@ -83,6 +84,21 @@ TEST_F(RegUtilTest, DwordWriteFailuresLogTheFailedCallAndLeaveTheValue) {
   EXPECT_EQ(emu::openHandleCount(), handles); // the key was closed on the failure path too
   EXPECT_EQ(logcapture::messagesSinceMark(),
             (Lines{"RegCreateKeyEx failed with: 0x5", "RegSetValueEx failed with: 0x5"}));
+
+  // A caller without administrator rights is refused by the machine itself; reading stays open.
+  logcapture::mark();
+  {
+    testenv::ScopedAccount user(testenv::standardUser());
+    EXPECT_FALSE(RegUtil::setRegDwordValue(kLM, kSub, "exitCode", 0));
+    EXPECT_FALSE(RegUtil::appendRegMultiSzValue(kLM, kSub, "list", {"a"}));
+    EXPECT_EQ(RegUtil::getRegDwordValue(kLM, kSub, "exitCode", 0), 6u);
+  }
+  EXPECT_EQ(emu::regGetDword(kKey, "exitCode"), 6u);
+  EXPECT_EQ(stored("list"), "<none>");
+  Lines described;
+  for (const auto &l : logcapture::sinceMark()) described.push_back(l.level + " " + l.function + " " + l.message);
+  EXPECT_EQ(described, (Lines{"I setRegDwordValue RegCreateKeyEx failed with: 0x5",
+                              "I setRegMultiSzValue RegSetKeyValueW failed with: 0x5"}));
 }
 
 TEST_F(RegUtilTest, EmptyNamesAreRefusedWithTheInfoLineBeforeAnyRegistryCall) {

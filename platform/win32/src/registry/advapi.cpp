@@ -2,6 +2,7 @@
 // as the real calls do; injected failures come back as the returned status.
 #include <windows.h>
 
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "registry/store.h"
 
@@ -37,13 +38,29 @@ struct Target {
   bool predefined = false;
 };
 
-REGSAM effectiveAccess(REGSAM sam) {
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// The default security of the machine's keys lets everyone read them but only an elevated administrator or
+// LocalSystem change them; HKCR and HKCC are keys there too. Other hives are the caller's own.
+REGSAM allowedRights(const Path &path) {
+  static const Name machine = u"HKEY_LOCAL_MACHINE";
+  const bool machineKey = !path.empty() && emu::reg::sameName(path.front(), machine);
+  return machineKey && !emu::currentIsAdministrator() ? static_cast<REGSAM>(~kWriteRights) : ~static_cast<REGSAM>(0);
+}
+
+// The rights a handle to `path` gets for `sam`, or ERROR_ACCESS_DENIED when one asked for is not allowed.
+// MAXIMUM_ALLOWED takes whatever is allowed.
+LSTATUS grantAccess(const Path &path, REGSAM sam, REGSAM *granted) {
   REGSAM a = sam & ~static_cast<REGSAM>(KEY_WOW64_RES); // one view: the WOW64 flags change nothing
-  if (a & (GENERIC_ALL | kMaximumAllowed)) a |= KEY_ALL_ACCESS;
+  const REGSAM allowed = allowedRights(path);
+  if (a & kMaximumAllowed) a = (a & ~kMaximumAllowed) | (KEY_ALL_ACCESS & allowed);
+  if (a & GENERIC_ALL) a |= KEY_ALL_ACCESS;
   if (a & GENERIC_READ) a |= KEY_READ;
   if (a & GENERIC_WRITE) a |= KEY_WRITE;
   if (a & GENERIC_EXECUTE) a |= KEY_EXECUTE;
-  return a;
+  if (a & ~allowed) return ERROR_ACCESS_DENIED;
+  *granted = a;
+  return ERROR_SUCCESS;
 }
 
 LSTATUS target(HKEY h, Target *t) {
@@ -58,7 +75,7 @@ LSTATUS target(HKEY h, Target *t) {
   for (const auto &p : predefined) {
     if (p.key == h) {
       emu::reg::hivePath(p.name, &t->path);
-      t->access = KEY_ALL_ACCESS;
+      t->access = KEY_ALL_ACCESS & allowedRights(t->path);
       t->predefined = true;
       return ERROR_SUCCESS;
     }
@@ -177,6 +194,7 @@ LSTATUS deleteKey(HKEY hKey, LPCWSTR lpSubKey) {
   if (!emu::reg::splitSubKey(lpSubKey, &sub)) return ERROR_BAD_PATHNAME;
   const Path full = join(t.path, sub);
   if (full.size() <= 1 || (t.predefined && sub.empty())) return ERROR_ACCESS_DENIED;
+  if (!(allowedRights(full) & DELETE)) return ERROR_ACCESS_DENIED; // the key is opened for DELETE
   return emu::reg::update([&](Tree &tree, bool &changed) -> LSTATUS {
     if (!t.predefined && !tree.find(t.path)) return ERROR_KEY_DELETED;
     const Key *k = tree.find(full);
@@ -210,7 +228,9 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
     const Key *k = nullptr;
     if (LSTATUS rc = findKey(emu::reg::load(), t, sub, &k)) return rc;
   }
-  *phkResult = newHandle(join(t.path, sub), effectiveAccess(samDesired));
+  REGSAM granted = 0;
+  if (LSTATUS rc = grantAccess(join(t.path, sub), samDesired, &granted)) return rc;
+  *phkResult = newHandle(join(t.path, sub), granted);
   return ERROR_SUCCESS;
 }
 
@@ -224,6 +244,8 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   Path sub;
   if (!emu::reg::splitSubKey(lpSubKey, &sub)) return ERROR_BAD_PATHNAME;
   const Path full = join(t.path, sub);
+  REGSAM granted = 0;
+  if (LSTATUS rc = grantAccess(full, samDesired, &granted)) return rc;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   LSTATUS rc = emu::reg::update([&](Tree &tree, bool &changed) -> LSTATUS {
     if (!t.predefined && !tree.find(t.path)) return ERROR_KEY_DELETED;
@@ -235,7 +257,7 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
     return ERROR_SUCCESS;
   });
   if (rc != ERROR_SUCCESS) return rc;
-  *phkResult = newHandle(full, effectiveAccess(samDesired));
+  *phkResult = newHandle(full, granted);
   if (lpdwDisposition) *lpdwDisposition = disposition;
   return ERROR_SUCCESS;
 }
@@ -358,6 +380,8 @@ LSTATUS WINAPI RegSetKeyValueW(HKEY hKey, LPCWSTR lpSubKey, LPCWSTR lpValueName,
   Path sub;
   if (!emu::reg::splitSubKey(lpSubKey, &sub)) return ERROR_BAD_PATHNAME;
   if (sub.empty() && !(t.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  // A subkey is opened for KEY_SET_VALUE by the caller's rights, whatever the handle may do.
+  if (!sub.empty() && !(allowedRights(join(t.path, sub)) & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   std::string data(static_cast<const char *>(lpData), lpData ? cbData : 0);
   return emu::reg::update([&](Tree &tree, bool &changed) -> LSTATUS {
     Key *k = nullptr;
@@ -406,6 +430,7 @@ LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
   Path sub;
   if (!emu::reg::splitSubKey(lpSubKey, &sub)) return ERROR_BAD_PATHNAME;
   const Path full = join(t.path, sub);
+  if (!(allowedRights(full) & DELETE)) return ERROR_ACCESS_DENIED;
   return emu::reg::update([&](Tree &tree, bool &changed) -> LSTATUS {
     if (!t.predefined && !tree.find(t.path)) return ERROR_KEY_DELETED;
     Key *k = tree.find(full);

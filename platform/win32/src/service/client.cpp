@@ -124,6 +124,21 @@ BOOL fail(DWORD code) {
 
 std::string utf8(LPCWSTR text) { return text ? toUtf8(text) : std::string(); }
 
+// The account an entry names: none or empty is LocalSystem. The machine keeps no user database, so the names it
+// knows are those of the built-in service accounts; anything else is ERROR_INVALID_SERVICE_ACCOUNT.
+DWORD serviceAccount(LPCWSTR name, std::string *account) {
+  if (!name || !*name) {
+    *account = "LocalSystem";
+    return 0;
+  }
+  *account = toUtf8(name);
+  static const char *const known[] = {"localsystem", ".\\localsystem", "nt authority\\localservice",
+                                      "nt authority\\networkservice"};
+  for (const char *k : known)
+    if (lower(*account) == k) return 0;
+  return ERROR_INVALID_SERVICE_ACCOUNT;
+}
+
 } // namespace
 
 extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
@@ -175,7 +190,10 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServi
   c.serviceType = dwServiceType;
   c.startType = dwStartType;
   c.errorControl = dwErrorControl;
-  c.account = lpServiceStartName && *lpServiceStartName ? toUtf8(lpServiceStartName) : "LocalSystem";
+  if (DWORD e = serviceAccount(lpServiceStartName, &c.account)) {
+    SetLastError(e);
+    return nullptr;
+  }
   if (DWORD e = scm::createService(c)) {
     SetLastError(e);
     return nullptr;
@@ -323,7 +341,8 @@ extern "C" BOOL WINAPI ChangeServiceConfigW(SC_HANDLE hService, DWORD dwServiceT
   if (dwStartType != SERVICE_NO_CHANGE) c.startType = dwStartType;
   if (dwErrorControl != SERVICE_NO_CHANGE) c.errorControl = dwErrorControl;
   if (lpBinaryPathName) c.binaryPath = toUtf8(lpBinaryPathName);
-  if (lpServiceStartName) c.account = *lpServiceStartName ? toUtf8(lpServiceStartName) : "LocalSystem";
+  if (lpServiceStartName)
+    if (DWORD e = serviceAccount(lpServiceStartName, &c.account)) return fail(e);
   if (lpDisplayName) c.displayName = *lpDisplayName ? toUtf8(lpDisplayName) : c.name;
   if (lpdwTagId && !(c.serviceType & SERVICE_DRIVER)) return fail(ERROR_INVALID_PARAMETER);
   if (DWORD e = scm::writeConfig(c)) return fail(e);

@@ -66,6 +66,8 @@ TEST_F(PnpUtil, AddsAndInstallsAPackageThenFindsItInTheList) {
   EXPECT_FALSE(DeviceTools::isDriverInstalled("brimport_v1.inf"));
   EXPECT_TRUE(DeviceTools::installDriverWithPnPUtil(QString::fromStdString(fixture("brimport_v1.inf")), true));
   EXPECT_TRUE(contains(messages(), "Process exited with code: 0"));
+  for (const auto &line : logcapture::sinceMark())
+    EXPECT_TRUE(!startsWith(line.message, "Process exited with code: ") || line.level == "I") << "information level";
   EXPECT_EQ(node(kSerialFn).installs, 1u); // /install put it on the matching device
   EXPECT_TRUE(DeviceTools::isDriverInstalled("BRIMPORT_V1.INF"));
 }

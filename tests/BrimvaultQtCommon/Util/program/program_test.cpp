@@ -77,6 +77,7 @@ TEST_F(ProgramStart, DelayedStartGoesThroughCmdAndRefusesPathsCmdWouldRewrite) {
   EXPECT_EQ(requests[0].parameters, "/c timeout /t 5 /nobreak & \"C:\\Tools\\my app.exe\"");
   EXPECT_EQ(requests[0].show, SW_HIDE);
   EXPECT_EQ(awaitRun(ran), " elevated=0");
+  for (const auto &line : logcapture::sinceMark()) EXPECT_EQ(line.function, "delayStartAProgram") << line.message;
 
   logcapture::mark();
   EXPECT_EQ(MiscUtil::delayStartAProgram(1, "C:/Tools/%PATH%/my app.exe"), -1);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "Util/miscutil.h"
 #include "emu/account.h"
@@ -183,6 +184,34 @@ TEST_F(Services, FailureTextsTakeTheNameAsTextAndLeaveTheStartTypeAlone) {
                           "E Failed to open service: BvCfg. Error: 0x5",
                           "E Failed to open Service Control Manager. Error: 0x5",
                           "E Failed to query service status. Error: 0x6", "I service BvCfg is running (0)"));
+}
+
+TEST_F(Services, EveryComposedFailureTextTakesTheNameAsText) {
+  const QString odd = "Odd%1%2%sName";
+  const auto create = [&] { return MiscUtil::createServiceEntry(odd, "", "C:/App/app.exe", {}, 0x10, 3, "", "", ""); };
+  const auto remove = [&] { return MiscUtil::deleteServiceEntry(odd); };
+  ASSERT_TRUE(create());
+  const struct {
+    const char *call;
+    std::function<bool()> operation;
+    const char *line; // level, function, message
+  } cases[] = {
+      {"OpenSCManagerW", remove, "E deleteServiceEntry OpenSCManager failed with 5"},
+      {"CreateServiceW", create, "E createServiceEntry CreateService Odd%1%2%sName failed with 5"},
+      {"OpenServiceW", remove, "E deleteServiceEntry OpenService Odd%1%2%sName failed with 5"},
+      {"DeleteService", remove, "E deleteServiceEntry DeleteService Odd%1%2%sName failed with: 5"},
+  };
+  for (const auto &c : cases) {
+    emu::clearFailures();
+    emu::injectFailure(c.call, ERROR_ACCESS_DENIED, 1);
+    logcapture::mark();
+    EXPECT_FALSE(c.operation()) << c.call;
+    std::vector<std::string> lines;
+    for (const auto &l : logcapture::sinceMark()) lines.push_back(l.level + " " + l.function + " " + l.message);
+    EXPECT_THAT(lines, ElementsAre(c.line));
+  }
+  emu::clearFailures();
+  EXPECT_TRUE(remove());
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "emu/emu.h"
 #include "emu/registry.h"
+#include "testenv.h"
 
 namespace {
 
@@ -138,6 +139,30 @@ TEST(Registry, MissingKeysAccessRightsAndDeletedKeysGiveTheWindowsCodes) {
   EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_FALSE(emu::regKeyExists("HKCU\\Rights"));
   emu::clearFailures();
+}
+
+TEST(Registry, MachineKeysTakeAdministratorRights) {
+  ASSERT_TRUE(emu::regSetValue("HKLM\\SOFTWARE\\Guarded", "v", REG_DWORD, bytes({1, 0, 0, 0})));
+  testenv::ScopedAccount user(testenv::unelevatedUser());
+  HKEY k = nullptr;
+  DWORD v = 2, size = 4;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Guarded", 0, KEY_SET_VALUE, &k), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Guarded\\New", 0, nullptr, 0, KEY_READ, nullptr, &k,
+                            nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegSetValueExW(HKEY_LOCAL_MACHINE, u"v", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Guarded", u"v", REG_DWORD, &v, 4), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, u".bv", u"v", REG_DWORD, &v, 4), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Guarded"), ERROR_ACCESS_DENIED);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Guarded", 0, MAXIMUM_ALLOWED, &k), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueW(k, u"v"), ERROR_ACCESS_DENIED) << "the read rights alone";
+  EXPECT_EQ(RegQueryValueExW(k, u"v", nullptr, nullptr, reinterpret_cast<BYTE *>(&v), &size), ERROR_SUCCESS);
+  EXPECT_EQ(v, 1u);
+  EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, u"Mine", u"v", REG_DWORD, &v, 4), ERROR_SUCCESS) << "the user's own";
+  EXPECT_FALSE(emu::regKeyExists("HKLM\\SOFTWARE\\Guarded\\New"));
+  EXPECT_FALSE(emu::regKeyExists("HKCR\\.bv"));
 }
 
 TEST(Registry, NamesAndDataOfAnyContentSurviveTheFile) {

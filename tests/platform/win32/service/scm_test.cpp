@@ -454,6 +454,39 @@ TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
   EXPECT_TRUE(CloseServiceHandle(scm));
 }
 
+TEST(ServiceClientCalls, TheAccountMustBeOneTheMachineKnows) {
+  emu::Account admin;
+  admin.elevated = true;
+  ASSERT_TRUE(emu::setAccount(static_cast<DWORD>(::getpid()), admin));
+  SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(scm, nullptr);
+  const std::u16string path = emu::toUtf16(program());
+  auto create = [&](const char16_t *name, const char16_t *account) {
+    return CreateServiceW(scm, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                          SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, nullptr, account, nullptr);
+  };
+  for (const char16_t *unknown : {u".\\Administrator", u"CORP\\someone"}) {
+    EXPECT_EQ(create(u"Acct", unknown), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_ACCOUNT));
+  }
+  EXPECT_FALSE(emu::scm::queryService("Acct").exists);
+  SC_HANDLE svc = create(u"Acct", u".\\localsystem");
+  ASSERT_NE(svc, nullptr);
+  for (const char16_t *known : {u"NT AUTHORITY\\LocalService", u"NT AUTHORITY\\NetworkService", u"LocalSystem"})
+    EXPECT_TRUE(ChangeServiceConfigW(svc, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, known, nullptr, nullptr));
+  EXPECT_FALSE(ChangeServiceConfigW(svc, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                    nullptr, nullptr, u"Guest", nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_ACCOUNT));
+  emu::scm::ServiceConfig stored;
+  ASSERT_EQ(emu::scm::readConfig("Acct", &stored), 0u);
+  EXPECT_EQ(stored.account, "LocalSystem");
+  EXPECT_EQ(stored.startType, static_cast<DWORD>(SERVICE_DEMAND_START)) << "a refused change changes nothing";
+  EXPECT_TRUE(DeleteService(svc));
+  CloseServiceHandle(svc);
+  CloseServiceHandle(scm);
+}
+
 TEST(Win32ctlService, CommandsDriveAServiceAndTheConsoleSession) {
   int rc = -1;
   std::string out = win32ctl("svc-create Cli '\"" + program() + "\"' --display 'Cli service'", &rc);
