@@ -22,7 +22,8 @@ namespace servicetest {
 constexpr char kServiceName[] = "BrimvaultService";
 constexpr char kServerKey[] = "HKLM\\SOFTWARE\\Orlenta\\Brimvault\\server";
 constexpr DWORD kLogoffMarker = 0x40010004;
-// Ending a core, the service waits 20000 ms for its terminate copy, then 20000 ms for the core after the Ctrl+C.
+// Ending a core, the service waits 20000 ms for its terminate copy, then 20000 ms for the core after the Ctrl+C;
+// after a shut-down command only the latter.
 constexpr char kEndingWait[] = "WaitForSingleObject:20000";
 
 // Polls until done() holds; false after a generous limit that only a failure ever reaches.

@@ -229,13 +229,16 @@ TEST_F(ServiceTest, WithoutConsoleSessionTheCoreRunsInTheServiceSession) {
 }
 
 TEST_F(ServiceTest, ShutDownDuringTheFirstWaitEndsTheNextLaunch) {
-  holdAt("WaitForSingleObject:3000@1"); // the first cycle's wait, after its quit check
+  // The first cycle's wait, after its quit check; then the grace after the quit, which must not end the core
+  // before it has even started.
+  holdAt("WaitForSingleObject:3000@1," + std::string(kEndingWait) + "@1");
   startService();
   UiClient client;
   ASSERT_TRUE(client.connect());
   ASSERT_TRUE(emu::waitUntilHeld("WaitForSingleObject:3000", 30000));
   client.send(shutDownCommand());
   emu::releaseHold("WaitForSingleObject:3000");
+  ASSERT_TRUE(letGoWhen(kEndingWait, [&] { return coreLaunches() == 1; }));
 
   ASSERT_TRUE(waitServiceEnded());
   EXPECT_EQ(coreLaunches(), 1);
