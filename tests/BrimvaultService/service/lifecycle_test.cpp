@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/registry.h"
 #include "testenv.h"
 
@@ -29,10 +30,13 @@ int runDirectly(const QStringList &args) {
 }
 
 TEST_F(ServiceTest, StopWithinTheFirstWaitLaunchesNothing) {
-  setTimeScale(2); // the wait before the first launch lasts 6 s: ample time to stop within it
+  holdAt("WaitForSingleObject:3000@1"); // the wait before the first launch goes on only once the stop is handled
   startService();
+  ASSERT_TRUE(emu::waitUntilHeld("WaitForSingleObject:3000", 30000));
   ASSERT_TRUE(waitUntil([&] { return state().status.dwCurrentState == SERVICE_RUNNING; }));
-  stopService();
+  EXPECT_EQ(control(SERVICE_CONTROL_STOP).handlerResult, 0u);
+  emu::releaseHold("WaitForSingleObject:3000");
+  ASSERT_TRUE(waitServiceEnded());
 
   std::vector<SERVICE_STATUS> s = statuses();
   ASSERT_EQ(s.size(), 4u);

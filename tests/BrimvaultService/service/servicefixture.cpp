@@ -12,6 +12,7 @@
 
 #include "Protocol/frame.h"
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "testenv.h"
 
@@ -100,10 +101,36 @@ void ServiceTest::startService(const std::string &failures, const std::string &p
   config.binaryPath = "\"" + (program.empty() ? testenv::binDir() + "/BrimvaultService" : program) + "\"";
   ASSERT_EQ(emu::scm::createService(config), 0u);
   if (!failures.empty()) ::setenv("WIN32_FAIL", failures.c_str(), 1);
+  if (!holds.empty()) ::setenv("WIN32_HOLD", holds.c_str(), 1);
   DWORD rc = emu::scm::startService(kServiceName);
   ::unsetenv("WIN32_FAIL");
+  ::unsetenv("WIN32_HOLD");
+  holds.clear();
   emu::clearFailures();
   ASSERT_EQ(rc, 0u);
+}
+
+bool ServiceTest::letGoWhen(const std::string &point, const std::function<bool()> &done) {
+  if (!emu::waitUntilHeld(point, 30000)) return false;
+  bool reached = waitUntil(done);
+  emu::releaseHold(point);
+  return reached;
+}
+
+bool ServiceTest::letCopyEnd() {
+  std::vector<DWORD> copies;
+  return letGoWhen(kEndingWait, [&] {
+    if (copies.empty()) copies = terminateCopies();
+    return !copies.empty() && !processAlive(copies.front());
+  });
+}
+
+std::vector<DWORD> ServiceTest::terminateCopies() const {
+  const DWORD service = state().processId;
+  std::vector<DWORD> out;
+  for (const auto &p : emu::listProcesses())
+    if (p.exeName == "BrimvaultService" && p.pid != service) out.push_back(p.pid);
+  return out;
 }
 
 std::vector<std::string> ServiceTest::serviceLog() const { return messagesOf(logFolder); }

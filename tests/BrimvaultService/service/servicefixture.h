@@ -22,6 +22,9 @@ namespace servicetest {
 constexpr char kServiceName[] = "BrimvaultService";
 constexpr char kServerKey[] = "HKLM\\SOFTWARE\\Orlenta\\Brimvault\\server";
 constexpr DWORD kLogoffMarker = 0x40010004;
+// Ending a core, the service waits 20000 ms for its terminate copy, then 20000 ms for the core after the Ctrl+C;
+// after a shut-down command only the latter.
+constexpr char kEndingWait[] = "WaitForSingleObject:20000";
 
 // Polls until done() holds; false after a generous limit that only a failure ever reaches.
 bool waitUntil(const std::function<bool()> &done, int limitMs = 30000);
@@ -35,8 +38,17 @@ protected:
   void setTimeScale(double scale);
   // Lines "key=value" or "<launch>.key=value" for the stand-in core.
   void setCoreControl(const std::string &lines);
+  // Hold points (emu/hold.h) for the processes of the next startService.
+  void holdAt(const std::string &points) { holds = points; }
   // Installs and starts the service; `failures` goes to its processes as WIN32_FAIL.
   void startService(const std::string &failures = std::string(), const std::string &program = std::string());
+  // Waits until the service is held at `point`, then until done() holds, and lets it go on: a timed wait of the
+  // service that follows the point then finds its outcome decided, however slow the machine.
+  bool letGoWhen(const std::string &point, const std::function<bool()> &done);
+  // With holdAt(kEndingWait + "@1"): lets the service's wait for its terminate copy begin once the copy has ended.
+  bool letCopyEnd();
+  // The terminate copies of this machine that are still running.
+  std::vector<DWORD> terminateCopies() const;
 
   // Text after " | " of every line of the service's log, and of the terminate copy's log.
   std::vector<std::string> serviceLog() const;
@@ -65,6 +77,7 @@ protected:
 
   std::string root;
   std::string logFolder;
+  std::string holds;
 };
 
 // A client of "Brimvault-Service-Socket".

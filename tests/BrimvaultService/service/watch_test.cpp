@@ -22,17 +22,21 @@
 namespace servicetest {
 namespace {
 
-// Another client keeps the main thread busy with frames while the core ends: the exit code must still reach the
-// user interface before the service goes.
+// Another client keeps the main thread busy with frames while the core's end is served: the exit code must still
+// reach the user interface before the service goes.
 class CoreExitCode : public ServiceTest, public ::testing::WithParamInterface<DWORD> {};
 
 TEST_P(CoreExitCode, StopsTheServiceAndReachesTheUserInterface) {
   const DWORD code = GetParam();
-  setCoreControl("exitAfterMs=1500\nexitCode=" + std::to_string(code) + "\n");
+  setCoreControl("exitAfterMs=0\nexitCode=" + std::to_string(code) + "\n");
+  const std::string served = "GetExitCodeProcess:BrimvaultServer.exe";
+  holdAt(served); // the core's end is served once the user interface has declared itself
   startService();
   UiClient ui;
   ASSERT_TRUE(ui.connect());
   ui.send(uiDeclaration());
+  ASSERT_TRUE(emu::waitUntilHeld(served, 30000));
+  ASSERT_TRUE(waitForLog("onSocketReadyRead")); // the declaration is read in the slot that logs this
 
   std::atomic<bool> done{false};
   std::thread flood([&] {
@@ -41,7 +45,9 @@ TEST_P(CoreExitCode, StopsTheServiceAndReachesTheUserInterface) {
     address.sun_family = AF_UNIX;
     std::string path = std::string(std::getenv("TMPDIR")) + "/Brimvault-Service-Socket";
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    emu::releaseHold(served);
+    if (connected) {
       CommandRequest start;
       start.set_command(START);
       QByteArray batch = writeFrame(start).repeated(512);
@@ -113,13 +119,12 @@ TEST_F(ServiceTest, LogoffWaitsForAConsoleConnect) {
 // cleared is set again behind it, and only the session event it left can bring the core back.
 TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
   setCoreControl("1.exitAfterMs=300\n1.writeExitCode=0x40010004\n");
-  ::setenv("WIN32_HOLD", "GetExitCodeProcess@1", 1);
+  holdAt("GetExitCodeProcess:BrimvaultServer.exe");
   startService();
-  ::unsetenv("WIN32_HOLD");
-  ASSERT_TRUE(emu::waitUntilHeld("GetExitCodeProcess", 30000));
+  ASSERT_TRUE(emu::waitUntilHeld("GetExitCodeProcess:BrimvaultServer.exe", 30000));
   EXPECT_EQ(count("Brimvault Core exit with 0, user is logoff"), 0);
   EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
-  emu::releaseHold("GetExitCodeProcess");
+  emu::releaseHold("GetExitCodeProcess:BrimvaultServer.exe");
 
   ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff"));
   EXPECT_TRUE(waitForCore(2)) << "the console connect was lost";
@@ -129,7 +134,7 @@ TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
 // The console moves from session 1 to 2 with a gap between: the disconnect changes nothing, a launch in the gap
 // goes into the service's own session, and the connect that ends the gap moves that core.
 TEST_F(ServiceTest, ConsoleSwitchGapLaunchesIntoTheServiceSessionAndTheConnectMovesTheCore) {
-  setTimeScale(0.25); // 750 ms before a launch, 5 s for a core to end after its Ctrl+C
+  holdAt(std::string(kEndingWait) + "@1," + kEndingWait + "@2"); // the move of the second core
   startService();
   ASSERT_TRUE(waitForCore(1));
   emu::scm::switchConsoleSession(2, [&] {
@@ -144,6 +149,8 @@ TEST_F(ServiceTest, ConsoleSwitchGapLaunchesIntoTheServiceSessionAndTheConnectMo
     EXPECT_GE(count("No console session yet"), 1);
     EXPECT_TRUE(coreHas(corePid(2), "start launch=2 session=0"));
   });
+  ASSERT_TRUE(letCopyEnd());
+  ASSERT_TRUE(letGoWhen(kEndingWait, [&] { return !processAlive(corePid(2)); }));
   ASSERT_TRUE(waitForCore(3));
   EXPECT_EQ(count("Brimvault Core exit with 7, 0"), 1);
   EXPECT_EQ(count("session id, cur: 2, last: 0"), 1);
@@ -194,11 +201,13 @@ TEST_F(ServiceTest, ConnectOfTheSameSessionKeepsTheCore) {
 }
 
 TEST_F(ServiceTest, ConnectOfAnotherSessionMovesTheCore) {
-  setTimeScale(0.25); // 5 s for the core to end after its Ctrl+C, ample even under sanitizers
+  holdAt(std::string(kEndingWait) + "@1," + kEndingWait + "@2");
   startService();
   ASSERT_TRUE(waitForCore(1));
   emu::setActiveConsoleSession(2);
   EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 2).handlerResult, 0u);
+  ASSERT_TRUE(letCopyEnd());
+  ASSERT_TRUE(letGoWhen(kEndingWait, [&] { return !processAlive(corePid(1)); }));
   ASSERT_TRUE(waitForCore(2));
   EXPECT_EQ(count("session id, cur: 2, last: 1"), 1);
   EXPECT_TRUE(coreHas(corePid(1), "ctrl-c"));
@@ -220,15 +229,16 @@ TEST_F(ServiceTest, WithoutConsoleSessionTheCoreRunsInTheServiceSession) {
 }
 
 TEST_F(ServiceTest, ShutDownDuringTheFirstWaitEndsTheNextLaunch) {
-  setTimeScale(0.25); // 750 ms before the launch, 5 s for the core to end by itself
-  ::setenv("WIN32_HOLD", "WaitForSingleObject@2", 1); // the first cycle's wait, after its quit check
+  // The first cycle's wait, after its quit check; then the grace after the quit, which must not end the core
+  // before it has even started.
+  holdAt("WaitForSingleObject:3000@1," + std::string(kEndingWait) + "@1");
   startService();
-  ::unsetenv("WIN32_HOLD");
   UiClient client;
   ASSERT_TRUE(client.connect());
-  ASSERT_TRUE(emu::waitUntilHeld("WaitForSingleObject", 30000));
+  ASSERT_TRUE(emu::waitUntilHeld("WaitForSingleObject:3000", 30000));
   client.send(shutDownCommand());
-  emu::releaseHold("WaitForSingleObject");
+  emu::releaseHold("WaitForSingleObject:3000");
+  ASSERT_TRUE(letGoWhen(kEndingWait, [&] { return coreLaunches() == 1; }));
 
   ASSERT_TRUE(waitServiceEnded());
   EXPECT_EQ(coreLaunches(), 1);

@@ -789,10 +789,10 @@ extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
 
 extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   EMU_FAIL_POINT("GetExitCodeProcess", FALSE);
-  emu::holdPoint("GetExitCodeProcess");
   DWORD access = 0;
   auto st = emu::proc::processFromHandle(hProcess, &access);
   if (!st) return FALSE;
+  emu::holdPoint("GetExitCodeProcess", st->image.substr(st->image.find_last_of("\\/") + 1));
   if (!(access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) || !lpExitCode) {
     SetLastError(lpExitCode ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
     return FALSE;

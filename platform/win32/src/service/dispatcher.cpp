@@ -178,7 +178,7 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW *t
       uint32_t eventType = r.u32();
       std::string data = r.rest();
       if (!r.ok) continue;
-      emu::holdPoint("HandlerEx");
+      emu::holdPoint("HandlerEx", std::to_string(control));
       DWORD result = callHandler(d, control, eventType, data);
       std::string reply;
       scmwire::putU32(reply, seq);

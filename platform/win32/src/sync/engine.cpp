@@ -130,7 +130,7 @@ DWORD waitFor(DWORD count, const HANDLE *handles, bool waitAll, DWORD ms) {
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   EMU_FAIL_POINT("WaitForSingleObject", WAIT_FAILED);
-  emu::holdPoint("WaitForSingleObject");
+  emu::holdPoint("WaitForSingleObject", std::to_string(dwMilliseconds));
   return waitFor(1, &hHandle, false, dwMilliseconds);
 }
 

@@ -6,10 +6,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace emu {
@@ -20,11 +20,17 @@ namespace {
 constexpr auto kLongestHold = std::chrono::seconds(120);
 constexpr auto kPoll = std::chrono::milliseconds(2);
 
+struct Point {
+  std::string name;   // "Name" or "Name:detail": also the hold file's name
+  bool anyDetail = true;
+  int nth = 1;
+  int passes = 0;
+};
+
 struct Holds {
   std::mutex mutex;
   bool loaded = false;
-  std::map<std::string, int> nth;   // point -> which pass holds
-  std::map<std::string, int> passes;
+  std::vector<Point> points;
 };
 
 Holds &holds() {
@@ -42,7 +48,11 @@ void load(Holds &h) {
     size_t comma = spec.find(',', pos);
     std::string item = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     size_t at = item.find('@');
-    if (at != std::string::npos && at > 0) h.nth[item.substr(0, at)] = std::atoi(item.c_str() + at + 1);
+    Point p;
+    p.name = item.substr(0, at);
+    p.anyDetail = p.name.find(':') == std::string::npos;
+    if (at != std::string::npos) p.nth = std::atoi(item.c_str() + at + 1);
+    if (!p.name.empty() && p.nth > 0) h.points.push_back(p);
     if (comma == std::string::npos) break;
     pos = comma + 1;
   }
@@ -57,22 +67,27 @@ bool exists(const std::string &path) {
 
 } // namespace
 
-void holdPoint(const char *name) {
+void holdPoint(const char *name, const std::string &detail) {
   Holds &h = holds();
+  std::string file;
   {
     std::lock_guard<std::mutex> lock(h.mutex);
     load(h);
-    auto it = h.nth.find(name);
-    if (it == h.nth.end() || ++h.passes[name] != it->second) return;
+    if (h.points.empty()) return;
+    const std::string withDetail = std::string(name) + ":" + detail;
+    for (Point &p : h.points) {
+      if (p.anyDetail ? p.name != name : p.name != withDetail) continue;
+      if (++p.passes == p.nth && file.empty()) file = holdFile(p.name);
+    }
   }
-  const std::string file = holdFile(name);
+  if (file.empty()) return;
   if (!proc::writeFileAtomic(file, std::to_string(::getpid()) + "\n")) return;
   const auto until = std::chrono::steady_clock::now() + kLongestHold;
   while (exists(file) && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(kPoll);
 }
 
-bool waitUntilHeld(const std::string &name, DWORD timeoutMs) {
-  const std::string file = holdFile(name);
+bool waitUntilHeld(const std::string &point, DWORD timeoutMs) {
+  const std::string file = holdFile(point);
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!exists(file)) {
     if (std::chrono::steady_clock::now() >= until) return false;
@@ -81,6 +96,6 @@ bool waitUntilHeld(const std::string &name, DWORD timeoutMs) {
   return true;
 }
 
-void releaseHold(const std::string &name) { ::unlink(holdFile(name).c_str()); }
+void releaseHold(const std::string &point) { ::unlink(holdFile(point).c_str()); }
 
 } // namespace emu
