@@ -111,14 +111,15 @@ TEST_F(Classify, ProcessPathsExcludeBySystemAppsAndFileNames) {
 }
 
 TEST_F(Classify, ProcessesKnownOnlyToTheDesktopAreJudgedByTheirPath) {
-  dt::addProcess({4200, u"C:\\Program Files\\PowerToys\\PowerToys.FancyZonesEditor.exe", false});
-  dt::addProcess({4201, u"C:\\Program Files\\Editor\\editor.exe", false});
-  dt::addProcess({4202, u"C:\\Windows\\SystemApps\\Shell\\ShellHost.exe", true});
-  EXPECT_EQ(judge([](dt::WindowSpec &w) { w.pid = 4200; }), 8);
-  EXPECT_EQ(judge([](dt::WindowSpec &w) { w.pid = 4201; }), 0);
+  const DWORD fancyZones = dt::madeUpPid(4200), editor = dt::madeUpPid(4201), shellHost = dt::madeUpPid(4202);
+  dt::addProcess({fancyZones, u"C:\\Program Files\\PowerToys\\PowerToys.FancyZonesEditor.exe", false});
+  dt::addProcess({editor, u"C:\\Program Files\\Editor\\editor.exe", false});
+  dt::addProcess({shellHost, u"C:\\Windows\\SystemApps\\Shell\\ShellHost.exe", true});
+  EXPECT_EQ(judge([&](dt::WindowSpec &w) { w.pid = fancyZones; }), 8);
+  EXPECT_EQ(judge([&](dt::WindowSpec &w) { w.pid = editor; }), 0);
   // An elevated process cannot be opened as the program asks: no path, so SystemApps does not exclude it.
   dt::WindowSpec elevated = movable();
-  elevated.pid = 4202;
+  elevated.pid = shellHost;
   HWND w = create(elevated);
   EXPECT_TRUE(GetWindowProcessPath(w).empty());
   EXPECT_EQ(ClassifyWindow(w), 0);

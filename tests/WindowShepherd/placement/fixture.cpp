@@ -47,7 +47,7 @@ void DesktopFixture::TearDown() {
 
 dt::WindowSpec DesktopFixture::movable() {
   dt::WindowSpec w;
-  w.pid = 4000; // no live process: an empty path, excluded by nothing
+  w.pid = dt::madeUpPid(4000); // no live process: an empty path, excluded by nothing
   w.className = "EditorWindow";
   w.title = u"Document - Editor";
   w.style = WS_OVERLAPPEDWINDOW | WS_VISIBLE;

@@ -198,9 +198,9 @@ void captureDebug(QtMsgType type, const QMessageLogContext &context, const QStri
 }
 
 TEST_F(Placement, ARefusedPlacementIsReportedAsADebugMessage) {
-  dt::addProcess({4100, u"C:\\Windows\\System32\\Taskmgr.exe", true});
+  dt::addProcess({dt::madeUpPid(4100), u"C:\\Windows\\System32\\Taskmgr.exe", true});
   dt::WindowSpec spec = movable();
-  spec.pid = 4100; // elevated: placements are refused
+  spec.pid = dt::madeUpPid(4100); // elevated: placements are refused
   HWND w = create(spec);
   g_debug.clear();
   QtMessageHandler previous = qInstallMessageHandler(captureDebug);

@@ -26,6 +26,12 @@ struct MonitorSpec {
   bool primary = false;        // the first monitor added is primary unless another one says so
 };
 
+// A process id for a program that exists only on the desktop (a window's owner, an added process). The host never
+// gives a process an id this high (its ids stay below 2^22), so a made-up id cannot be that of the caller, one of
+// its threads or a process the machine started; a small fixed id can, now and then, and then the window counts as
+// the caller's own (WINEVENT_SKIPOWNPROCESS drops its events, OpenProcess opens the caller).
+constexpr DWORD madeUpPid(DWORD n) { return 0x400000 + n; }
+
 struct ProcessSpec {
   DWORD pid = 0;
   std::u16string imagePath; // Win32 form, "C:\Program Files\App\app.exe"

@@ -37,7 +37,7 @@ protected:
   }
   HWND window(RECT rect, dt::Show show = dt::Show::Normal, DWORD exStyle = 0) {
     dt::WindowSpec w;
-    w.pid = 4000;
+    w.pid = dt::madeUpPid(4000);
     w.className = "App";
     w.title = u"App";
     w.rect = rect;
@@ -152,7 +152,7 @@ TEST_F(Desktop, ShowStatesDecideRectanglesAndMonitor) {
 TEST_F(Desktop, CallsOnAWindowThatIsGoneFailAsOnWindows) {
   HWND parent = window({0, 0, 100, 100});
   dt::WindowSpec childSpec;
-  childSpec.pid = 4000;
+  childSpec.pid = dt::madeUpPid(4000);
   childSpec.parent = parent;
   HWND child = dt::createWindow(childSpec);
   ASSERT_NE(child, nullptr);
@@ -186,7 +186,7 @@ TEST_F(Desktop, CallsOnAWindowThatIsGoneFailAsOnWindows) {
 
 TEST_F(Desktop, TextsAreCutToTheCallersBuffer) {
   dt::WindowSpec spec;
-  spec.pid = 4000;
+  spec.pid = dt::madeUpPid(4000);
   spec.className = "SomeLongClassName";
   spec.title = u"Caf\u00e9 Title";
   HWND w = dt::createWindow(spec);
@@ -203,7 +203,7 @@ TEST_F(Desktop, TextsAreCutToTheCallersBuffer) {
 
 TEST_F(Desktop, DpiContextsCompareOnlyThroughTheCall) {
   dt::WindowSpec spec;
-  spec.pid = 4000;
+  spec.pid = dt::madeUpPid(4000);
   spec.dpiAwareness = DPI_AWARENESS_CONTEXT_SYSTEM_AWARE;
   HWND w = dt::createWindow(spec);
   DPI_AWARENESS_CONTEXT ctx = GetWindowDpiAwarenessContext(w);
@@ -223,14 +223,16 @@ std::string run(const std::string &args) {
 }
 
 TEST_F(Desktop, AnotherProcessSeesAndChangesTheSameDesktop) {
-  std::string hwndText = run("window-create 5000 100 100 500 400 class Notepad title \"Two words\"");
+  const DWORD notepad = dt::madeUpPid(5000);
+  std::string hwndText =
+      run("window-create " + std::to_string(notepad) + " 100 100 500 400 class Notepad title \"Two words\"");
   HWND w = reinterpret_cast<HWND>(std::stoull(hwndText, nullptr, 16));
   ASSERT_TRUE(IsWindow(w)) << hwndText;
   WCHAR title[32];
   EXPECT_EQ(std::u16string(title, GetWindowTextW(w, title, 32)), u"Two words");
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
-  EXPECT_EQ(pid, 5000u);
+  EXPECT_EQ(pid, notepad);
 
   WINDOWPLACEMENT p{};
   p.length = sizeof(p);
@@ -266,27 +268,28 @@ std::string imagePath(DWORD pid, DWORD access, DWORD *error) {
 }
 
 TEST_F(Desktop, ProcessesAddedToTheDesktopHaveTheirPathAndElevatedOnesGiveLimitedInformationOnly) {
-  EXPECT_EQ(run("process-add 5100 'C:\\Program Files\\Tool\\tool.exe'"), "");
-  EXPECT_EQ(run("process-add 5101 'C:\\Windows\\System32\\Taskmgr.exe' elevated"), "");
+  const DWORD tool = dt::madeUpPid(5100), taskmgr = dt::madeUpPid(5101), none = dt::madeUpPid(5102);
+  EXPECT_EQ(run("process-add " + std::to_string(tool) + " 'C:\\Program Files\\Tool\\tool.exe'"), "");
+  EXPECT_EQ(run("process-add " + std::to_string(taskmgr) + " 'C:\\Windows\\System32\\Taskmgr.exe' elevated"), "");
   const DWORD asTheProgramAsks = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
   DWORD error = 0;
-  EXPECT_EQ(imagePath(5100, asTheProgramAsks, &error), "C:\\Program Files\\Tool\\tool.exe");
-  EXPECT_EQ(imagePath(5100, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Program Files\\Tool\\tool.exe");
-  EXPECT_EQ(imagePath(5101, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Windows\\System32\\Taskmgr.exe");
-  EXPECT_EQ(imagePath(5101, asTheProgramAsks, &error), "");
+  EXPECT_EQ(imagePath(tool, asTheProgramAsks, &error), "C:\\Program Files\\Tool\\tool.exe");
+  EXPECT_EQ(imagePath(tool, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Program Files\\Tool\\tool.exe");
+  EXPECT_EQ(imagePath(taskmgr, PROCESS_QUERY_LIMITED_INFORMATION, &error), "C:\\Windows\\System32\\Taskmgr.exe");
+  EXPECT_EQ(imagePath(taskmgr, asTheProgramAsks, &error), "");
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "more than limited information of an elevated one";
-  EXPECT_EQ(imagePath(5100, PROCESS_TERMINATE, &error), "");
+  EXPECT_EQ(imagePath(tool, PROCESS_TERMINATE, &error), "");
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a record has nothing to end";
-  EXPECT_EQ(imagePath(5102, PROCESS_QUERY_LIMITED_INFORMATION, &error), "");
+  EXPECT_EQ(imagePath(none, PROCESS_QUERY_LIMITED_INFORMATION, &error), "");
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "neither live nor on the desktop";
 
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 5100);
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool);
   ASSERT_NE(h, nullptr);
   WCHAR small[8];
   DWORD size = 8;
   EXPECT_FALSE(QueryFullProcessImageNameW(h, 0, small, &size));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(GetProcessId(h), 5100u);
+  EXPECT_EQ(GetProcessId(h), tool);
   CloseHandle(h);
 
   // A live process keeps its own path whatever the desktop records for its id.
@@ -298,10 +301,11 @@ TEST_F(Desktop, ProcessesAddedToTheDesktopHaveTheirPathAndElevatedOnesGiveLimite
 }
 
 TEST_F(Desktop, LookingForADesktopProcessDoesNotMakeADesktopThatWasNeverUsed) {
-  dt::addProcess({5100, u"C:\\Tool\\tool.exe", false}); // on this session's desktop only
+  const DWORD tool = dt::madeUpPid(5100);
+  dt::addProcess({tool, u"C:\\Tool\\tool.exe", false}); // on this session's desktop only
   const DWORD session = emu::currentSessionId();
   emu::setCurrentSessionId(session + 6);
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 5100);
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, tool);
   const DWORD error = GetLastError();
   emu::setCurrentSessionId(session);
   EXPECT_EQ(h, nullptr);

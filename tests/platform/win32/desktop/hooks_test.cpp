@@ -39,17 +39,6 @@ void CALLBACK record(HWINEVENTHOOK hook, DWORD event, HWND hwnd, LONG idObject, 
   g_seenCount = g_seen.size();
 }
 
-// Runs a win32ctl command and returns what it printed.
-std::string win32ctl(const std::string &args) {
-  std::string out;
-  FILE *p = popen((testenv::binDir() + "/win32ctl " + args).c_str(), "r");
-  if (!p) return out;
-  char buf[256];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  return pclose(p) == 0 ? out : std::string();
-}
-
 // Keeps this thread, and the threads that call pin(), on the CPU this thread runs on: a reader woken by a writer on
 // its own CPU tends to preempt the writer in the middle of its change.
 class OneCpu {
@@ -92,7 +81,7 @@ protected:
     if (h) hooks.push_back(h);
     return h;
   }
-  HWND window(DWORD pid = 4000, DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE) {
+  HWND window(DWORD pid = dt::madeUpPid(4000), DWORD style = WS_OVERLAPPEDWINDOW | WS_VISIBLE) {
     dt::WindowSpec w;
     w.pid = pid;
     w.style = style;
@@ -126,7 +115,7 @@ TEST_F(Hooks, EachHookSeesOnlyItsRangeAndOtherProcesses) {
   HWINEVENTHOOK uncloaked = hook(EVENT_OBJECT_UNCLOAKED, EVENT_OBJECT_UNCLOAKED);
   HWINEVENTHOOK all = hook(EVENT_MIN, EVENT_MAX, WINEVENT_OUTOFCONTEXT);
   dt::WindowSpec spec;
-  spec.pid = 4000;
+  spec.pid = dt::madeUpPid(4000);
   spec.cloaked = true;
   HWND w = dt::createWindow(spec);
   dt::uncloak(w);
@@ -168,34 +157,38 @@ TEST_F(Hooks, ABadHookIsRefusedAndAnInjectedFailureReturnsNull) {
 }
 
 TEST_F(Hooks, EveryWindowAnotherProcessOpensArrivesWithoutALaterChangeToFlushIt) {
-  // Each window is opened by its own win32ctl while this thread waits in its event loop, and must arrive before the
-  // next one is opened: an event whose wake-up came before it was published would wait for a later change forever.
+  // Another process opens the windows one at a time while this thread waits in its event loop, and each must arrive
+  // before the next one is opened: an event whose wake-up came before it was published would wait for a later change
+  // forever. One win32ctl reads the commands as they come, so a busy machine starts one process, not one a window.
   OneCpu oneCpu;
   ASSERT_TRUE(oneCpu.pin());
   ASSERT_NE(hook(EVENT_OBJECT_CREATE, EVENT_OBJECT_SHOW), nullptr);
-  constexpr int kWindows = 60;
-  std::vector<HWND> opened;
+  constexpr size_t kWindows = 60;
   std::atomic<int> stalledAt{-1};
+  bool ctlEnded = false;
   QEventLoop loop;
   std::thread writer([&] {
     oneCpu.pin();
-    for (int i = 0; i < kWindows && stalledAt < 0; ++i) {
-      const std::string out = win32ctl("window-create " + std::to_string(7000 + i) + " 10 10 300 300");
-      opened.push_back(reinterpret_cast<HWND>(static_cast<uintptr_t>(std::strtoull(out.c_str(), nullptr, 0))));
-      if (!opened.back()) break;
+    FILE *ctl = popen((testenv::binDir() + "/win32ctl desktop-run /dev/stdin > /dev/null").c_str(), "w");
+    for (size_t i = 0; ctl && i < kWindows && stalledAt < 0; ++i) {
+      std::fprintf(ctl, "window-create %u 10 10 300 300\n", static_cast<unsigned>(dt::madeUpPid(7000 + i)));
+      std::fflush(ctl);
       // A hang guard only: a delivered event arrives at once.
       QDeadlineTimer guard(20000);
-      while (g_seenCount < opened.size() * 2 && !guard.hasExpired()) QThread::usleep(200);
-      if (g_seenCount < opened.size() * 2) stalledAt = i;
+      while (g_seenCount < (i + 1) * 2 && !guard.hasExpired()) QThread::usleep(200);
+      if (g_seenCount < (i + 1) * 2) stalledAt = static_cast<int>(i);
     }
+    ctlEnded = ctl && pclose(ctl) == 0;
     QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
   });
   loop.exec();
   writer.join();
+  EXPECT_TRUE(ctlEnded);
   EXPECT_EQ(stalledAt, -1) << "the events of window " << stalledAt << " stayed undelivered";
+  const std::vector<HWND> opened = dt::windows();
+  ASSERT_EQ(opened.size(), kWindows);
   ASSERT_EQ(g_seen.size(), opened.size() * 2);
   for (size_t i = 0; i < opened.size(); ++i) {
-    ASSERT_NE(opened[i], nullptr) << i;
     EXPECT_EQ(g_seen[2 * i].event, static_cast<DWORD>(EVENT_OBJECT_CREATE)) << i;
     EXPECT_EQ(g_seen[2 * i + 1].event, static_cast<DWORD>(EVENT_OBJECT_SHOW)) << i;
     EXPECT_EQ(g_seen[2 * i].hwnd, opened[i]) << i;
@@ -211,7 +204,8 @@ TEST_F(Hooks, WindowsOpenedByProcessesAtOnceArriveAllAndInRaiseOrder) {
   std::vector<std::string> scenarios;
   for (int w = 0; w < kWriters; ++w) {
     std::string text;
-    for (int i = 0; i < kEach; ++i) text += "window-create " + std::to_string(8000 + w) + " 10 10 300 300\n";
+    const std::string line = "window-create " + std::to_string(dt::madeUpPid(8000 + w)) + " 10 10 300 300\n";
+    for (int i = 0; i < kEach; ++i) text += line;
     scenarios.push_back(testenv::tempDir() + "/burst" + std::to_string(w));
     testenv::writeFile(scenarios.back(), text);
   }

@@ -25,7 +25,7 @@ protected:
   }
   HWND window(dt::Show show, bool restoreToMaximized = false) {
     dt::WindowSpec w;
-    w.pid = 7000;
+    w.pid = dt::madeUpPid(7000);
     w.tid = kAppThread;
     w.className = "App";
     w.rect = {100, 100, 500, 400};
