@@ -259,46 +259,33 @@ bool FirewallChecker::addOrUpdateFirewallRule(const QString &appPath, const QStr
     return false;
   }
   bool complete = true;
-  if (FAILED(hr = rule->put_Name(name.get()))) {
-    LOGE("put_Name failed: %s, 0x%x", nameText, hex(hr));
-    complete = false;
-  }
+  const auto failed = [&complete](HRESULT result) {
+    complete = complete && SUCCEEDED(result);
+    return FAILED(result);
+  };
+  if (failed(hr = rule->put_Name(name.get()))) LOGE("put_Name failed: %s, 0x%x", nameText, hex(hr));
   {
     BstrHolder description(qStringToBstr(QStringLiteral("Rule for application: %1").arg(appPath)));
-    if (FAILED(hr = rule->put_Description(description.get()))) {
+    if (failed(hr = rule->put_Description(description.get())))
       LOGE("put_Description failed: %s, 0x%x", nameText, hex(hr));
-      complete = false;
-    }
   }
   {
     BstrHolder application(qStringToBstr(path));
-    if (FAILED(hr = rule->put_ApplicationName(application.get()))) {
+    if (failed(hr = rule->put_ApplicationName(application.get())))
       LOGE("put_ApplicationName failed: %s, 0x%x", nameText, hex(hr));
-      complete = false;
-    }
   }
-  if (FAILED(hr = rule->put_Action(allow ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK))) {
+  if (failed(hr = rule->put_Action(allow ? NET_FW_ACTION_ALLOW : NET_FW_ACTION_BLOCK)))
     LOGE("put_Action failed: %s, 0x%x", nameText, hex(hr));
-    complete = false;
-  }
-  if (FAILED(hr = rule->put_Direction(directionFor(direction)))) {
+  if (failed(hr = rule->put_Direction(directionFor(direction))))
     LOGE("put_Direction failed: %s, 0x%x", nameText, hex(hr));
-    complete = false;
-  }
-  if (FAILED(hr = rule->put_Enabled(toVariantBool(enabled)))) {
+  if (failed(hr = rule->put_Enabled(toVariantBool(enabled))))
     LOGE("put_Enabled failed: %s, 0x%x", nameText, hex(hr));
-    complete = false;
-  }
-  if (FAILED(hr = rule->put_Profiles(NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE | NET_FW_PROFILE2_PUBLIC))) {
+  if (failed(hr = rule->put_Profiles(NET_FW_PROFILE2_DOMAIN | NET_FW_PROFILE2_PRIVATE | NET_FW_PROFILE2_PUBLIC)))
     LOGE("put_Profiles failed: %s, 0x%x", nameText, hex(hr));
-    complete = false;
-  }
   {
     BstrHolder types(qStringToBstr(QStringLiteral("All")));
-    if (FAILED(hr = rule->put_InterfaceTypes(types.get()))) {
+    if (failed(hr = rule->put_InterfaceTypes(types.get())))
       LOGE("put_InterfaceTypes failed: %s, 0x%x", nameText, hex(hr));
-      complete = false;
-    }
   }
   if (!complete) return false;
 

@@ -24,7 +24,7 @@ namespace {
 
 const char kCommandSocket[] = "Brimvault-WindowShepherd-Socket";
 const QString kAppId = "{35978AEE-2B2C-BA1C-60CF-247925932DB5}";
-constexpr DWORD kEditorPid = 4242;
+constexpr DWORD kEditorPid = desk::madeUpPid(4242);
 
 class QtAppEnvironment : public ::testing::Environment {
 public:

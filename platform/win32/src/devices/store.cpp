@@ -431,7 +431,9 @@ bool parseDescription(const std::string &json, const std::string &baseFolder, Tr
     QJsonObject o = v.toObject();
     Node n;
     n.id = s(o["id"]);
-    if (n.id.empty() || n.id.size() >= MAX_DEVICE_ID_LEN) return *error = "a node needs an id below 200 characters", false;
+    // Up to 200 characters, one more than Windows gives a node: a description can stand for a bus driver that breaks
+    // the limit, so a caller's room for the terminator can be tried.
+    if (n.id.empty() || n.id.size() > MAX_DEVICE_ID_LEN) return *error = "a node needs an id of at most 200 characters", false;
     if (sameText(n.id, kRootId)) continue;
     if (t.find(n.id)) return *error = "duplicate node " + n.id, false;
     n.parent = o.contains("parent") ? s(o["parent"]) : std::string(kRootId);

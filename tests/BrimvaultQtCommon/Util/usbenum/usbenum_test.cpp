@@ -153,6 +153,15 @@ TEST_F(UsbEnum, SerialOfACompositeFunctionComesFromTheDeviceAboveIt) {
   EXPECT_EQ(count("SetupDiEnumDeviceInfo failed: 0x103"), 0u);
 }
 
+TEST_F(UsbEnum, AChildIdThatFillsTheWholeIdBufferStillEnds) {
+  // 200 characters: CM_Get_Device_IDA fills a buffer of MAX_DEVICE_ID_LEN and leaves no room for the terminator.
+  std::string longId = "USB\\VID_1209&PID_B701&MI_01\\";
+  longId.resize(MAX_DEVICE_ID_LEN, 'A');
+  change(kDiagnostics, [&](QJsonObject &o) { o["id"] = QString::fromStdString(longId); }, "id");
+  EnumerateHostControllers(nullptr);
+  EXPECT_EQ(serialOf(longId.c_str()), "BRIM00042");
+}
+
 TEST_F(UsbEnum, EmptyIdBeforeAnyInitComesFromTheProcessHeap) {
   enumHeap = NULL; // as at program load
   PCHAR s = GetSerialNumberByInstanceId("");
