@@ -141,6 +141,22 @@ CONFIGRET registryProperty(DEVINST dn, ULONG property, PULONG regType, PVOID buf
   return copyProperty(type, data, &ignored, static_cast<PBYTE>(buffer), length);
 }
 
+// CM_Get_Parent, _Child and _Sibling: `pick` names the related node of a present one, or none.
+template <class Pick> CONFIGRET related(PDEVINST out, DEVINST dn, ULONG flags, Pick pick) {
+  if (!out) return CR_INVALID_POINTER;
+  *out = 0;
+  if (flags) return CR_INVALID_FLAG;
+  Tree t = load();
+  const Node *n = nullptr;
+  if (CONFIGRET cr = presentNode(t, dn, &n)) return cr;
+  const Node *r = pick(t, *n);
+  if (!r) return CR_NO_SUCH_DEVNODE;
+  *out = r->devInst;
+  return CR_SUCCESS;
+}
+
+const Node *parentOf(const Tree &t, const Node &n) { return n.id == kRootId ? nullptr : t.find(n.parent); }
+
 } // namespace
 
 extern "C" {
@@ -157,49 +173,30 @@ CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID, 
 
 CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
   EMU_CM_FAIL_POINT("CM_Get_Parent");
-  if (!pdnDevInst) return CR_INVALID_POINTER;
-  *pdnDevInst = 0;
-  if (ulFlags) return CR_INVALID_FLAG;
-  Tree t = load();
-  const Node *n = nullptr;
-  if (CONFIGRET cr = presentNode(t, dnDevInst, &n)) return cr;
-  const Node *p = n->id == kRootId ? nullptr : t.find(n->parent);
-  if (!p || !p->present) return CR_NO_SUCH_DEVNODE;
-  *pdnDevInst = p->devInst;
-  return CR_SUCCESS;
+  return related(pdnDevInst, dnDevInst, ulFlags, [](const Tree &t, const Node &n) -> const Node * {
+    const Node *p = parentOf(t, n);
+    return p && p->present ? p : nullptr;
+  });
 }
 
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
   EMU_CM_FAIL_POINT("CM_Get_Child");
-  if (!pdnDevInst) return CR_INVALID_POINTER;
-  *pdnDevInst = 0;
-  if (ulFlags) return CR_INVALID_FLAG;
-  Tree t = load();
-  const Node *n = nullptr;
-  if (CONFIGRET cr = presentNode(t, dnDevInst, &n)) return cr;
-  std::vector<const Node *> kids = t.children(*n);
-  if (kids.empty()) return CR_NO_SUCH_DEVNODE;
-  *pdnDevInst = kids.front()->devInst;
-  return CR_SUCCESS;
+  return related(pdnDevInst, dnDevInst, ulFlags, [](const Tree &t, const Node &n) -> const Node * {
+    std::vector<const Node *> kids = t.children(n);
+    return kids.empty() ? nullptr : kids.front();
+  });
 }
 
 CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
   EMU_CM_FAIL_POINT("CM_Get_Sibling");
-  if (!pdnDevInst) return CR_INVALID_POINTER;
-  *pdnDevInst = 0;
-  if (ulFlags) return CR_INVALID_FLAG;
-  Tree t = load();
-  const Node *n = nullptr;
-  if (CONFIGRET cr = presentNode(t, dnDevInst, &n)) return cr;
-  const Node *p = n->id == kRootId ? nullptr : t.find(n->parent);
-  if (!p) return CR_NO_SUCH_DEVNODE;
-  std::vector<const Node *> kids = t.children(*p);
-  for (size_t i = 0; i + 1 < kids.size(); ++i)
-    if (kids[i] == n) {
-      *pdnDevInst = kids[i + 1]->devInst;
-      return CR_SUCCESS;
-    }
-  return CR_NO_SUCH_DEVNODE;
+  return related(pdnDevInst, dnDevInst, ulFlags, [](const Tree &t, const Node &n) -> const Node * {
+    const Node *p = parentOf(t, n);
+    if (!p) return nullptr;
+    std::vector<const Node *> kids = t.children(*p);
+    for (size_t i = 0; i + 1 < kids.size(); ++i)
+      if (kids[i] == &n) return kids[i + 1];
+    return nullptr;
+  });
 }
 
 CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst, ULONG ulFlags) {

@@ -115,7 +115,8 @@ TEST_F(Services, StartReallyRunsTheProgramAndDeletionWaitsForTheLastHandle) {
   EXPECT_EQ(start, SERVICE_DISABLED);
   ASSERT_EQ(emu::scm::sendControl("BvRun", SERVICE_CONTROL_STOP).error, 0u);
   ASSERT_TRUE(emu::scm::waitForState("BvRun", SERVICE_STOPPED, kWaitMs));
-  for (int i = 0; i < 3000 && !emu::scm::queryService("BvRun").processEnded; ++i) ::usleep(10000);
+  // Over once its controller has finished too: only then does the last close remove a marked entry.
+  for (int i = 0; i < 3000 && emu::scm::queryService("BvRun").active; ++i) ::usleep(10000);
 
   SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE held = OpenServiceW(scm, u"BvRun", SERVICE_QUERY_STATUS);

@@ -436,8 +436,9 @@ TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
   ASSERT_TRUE(QueryServiceStatus(queryOnly, &status));
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 
-  // Deletion: marked while handles are open, gone after the last one closes.
-  ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Api").processEnded; }));
+  // Deletion: marked while handles are open, gone after the last one closes. The run is over only once its
+  // controller has finished too; until then the controller, not the last close, removes the entry.
+  ASSERT_TRUE(waitUntil([] { return !emu::scm::queryService("Api").active; }));
   EXPECT_TRUE(DeleteService(svc));
   EXPECT_FALSE(DeleteService(svc));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
@@ -523,7 +524,7 @@ TEST(Win32ctlService, CommandsDriveAServiceAndTheConsoleSession) {
 
   out = win32ctl("svc-stop Cli --wait 30000", &rc);
   EXPECT_EQ(rc, 0) << out;
-  ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Cli").processEnded; }));
+  ASSERT_TRUE(waitUntil([] { return !emu::scm::queryService("Cli").active; })); // its controller has finished too
   out = win32ctl("svc-query Cli --history", &rc);
   EXPECT_THAT(out, HasSubstr("state: STOPPED (1)"));
   size_t histories = 0;
