@@ -112,28 +112,19 @@ FirewallRuleInfo readRule(INetFwRule *rule, const QString &name) {
   text(&INetFwRule::get_LocalAddresses, info.localAddresses);
   text(&INetFwRule::get_InterfaceTypes, info.interfaceTypes);
   // What a failed getter leaves in its out-parameter is never used.
-  LONG number = 0;
-  if (SUCCEEDED(rule->get_Profiles(&number)))
-    info.profiles = number;
-  else
-    complete = false;
+  auto read = [&](HRESULT hr) {
+    complete = complete && SUCCEEDED(hr);
+    return SUCCEEDED(hr);
+  };
+  LONG profiles = 0, protocol = 0;
   NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
-  const bool allowRead = SUCCEEDED(rule->get_Action(&action)) && action == NET_FW_ACTION_ALLOW;
   VARIANT_BOOL enabled = VARIANT_FALSE;
-  if (SUCCEEDED(rule->get_Enabled(&enabled)))
-    info.enabled = isVariantTrue(enabled);
-  else
-    complete = false;
   NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_OUT;
-  if (SUCCEEDED(rule->get_Direction(&direction)))
-    info.direction = direction == NET_FW_RULE_DIR_IN ? 0 : 1;
-  else
-    complete = false;
-  number = 0;
-  if (SUCCEEDED(rule->get_Protocol(&number)))
-    info.protocol = number;
-  else
-    complete = false;
+  if (read(rule->get_Profiles(&profiles))) info.profiles = profiles;
+  const bool allowRead = read(rule->get_Action(&action)) && action == NET_FW_ACTION_ALLOW;
+  if (read(rule->get_Enabled(&enabled))) info.enabled = isVariantTrue(enabled);
+  if (read(rule->get_Direction(&direction))) info.direction = direction == NET_FW_RULE_DIR_IN ? 0 : 1;
+  if (read(rule->get_Protocol(&protocol))) info.protocol = protocol;
   info.allow = complete && allowRead;
   return info;
 }
