@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <sys/stat.h>
@@ -118,10 +119,12 @@ bool ServiceTest::letGoWhen(const std::string &point, const std::function<bool()
 }
 
 bool ServiceTest::letCopyEnd() {
-  std::vector<DWORD> copies;
+  // Found by its log, which outlives it: a copy may come and go between two looks at the live processes.
   return letGoWhen(kEndingWait, [&] {
-    if (copies.empty()) copies = terminateCopies();
-    return !copies.empty() && !processAlive(copies.front());
+    const std::vector<std::string> lines = testenv::readLogLines(emu::hostPath("C:/Brimvault/log/bvs/tmp"));
+    unsigned long pid = 0;
+    return !lines.empty() && std::sscanf(lines.front().c_str(), "%*c %*s %*s %lu", &pid) == 1 &&
+           !processAlive(static_cast<DWORD>(pid));
   });
 }
 

@@ -45,7 +45,8 @@ protected:
   // Waits until the service is held at `point`, then until done() holds, and lets it go on: a timed wait of the
   // service that follows the point then finds its outcome decided, however slow the machine.
   bool letGoWhen(const std::string &point, const std::function<bool()> &done);
-  // With holdAt(kEndingWait + "@1"): lets the service's wait for its terminate copy begin once the copy has ended.
+  // With holdAt(kEndingWait + "@1"): lets the service's wait for its terminate copy begin once the copy has ended
+  // (the copy is known by its log).
   bool letCopyEnd();
   // The terminate copies of this machine that are still running.
   std::vector<DWORD> terminateCopies() const;

@@ -30,6 +30,11 @@ void recordOnExit(int status, void *) {
   emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), static_cast<DWORD>(status));
 }
 
+// Before any other code of the program: the machine records a new process whole before the process runs.
+struct GateWait {
+  GateWait() { emu::proc::passGate(); }
+} g_gate __attribute__((init_priority(101)));
+
 struct Attach {
   Attach() {
     // Started again as the keeper of a job (job.cpp): that is all this process does.

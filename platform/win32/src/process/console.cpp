@@ -54,18 +54,17 @@ std::string ownConsoleLocked() {
 void publishConsoleLocked(const std::string &console) {
   g_console = console;
   g_consoleLoaded = true;
-  Entry e;
-  if (!readEntry(getpid(), &e)) {
-    e.pid = getpid();
-    e.start = startTimeOf(e.pid);
-    e.parent = getppid();
-    e.session = currentSessionId();
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    e.image = n > 0 ? windowsPath(std::string(path, static_cast<size_t>(n))) : std::string();
-  }
-  e.console = console;
-  writeEntry(e);
+  updateEntry(getpid(), [&](Entry &e, bool exists) {
+    if (!exists) { // a process started outside the machine records itself
+      e.parent = getppid();
+      e.session = currentSessionId();
+      char path[PATH_MAX];
+      ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+      e.image = n > 0 ? windowsPath(std::string(path, static_cast<size_t>(n))) : std::string();
+    }
+    e.console = console;
+    return true;
+  });
 }
 
 // --- control handlers ---------------------------------------------------------------------------

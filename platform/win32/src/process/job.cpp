@@ -237,11 +237,12 @@ bool jobAllowsBreakaway(const std::shared_ptr<KernelObject> &object) {
 // A member's record says whether it may create processes outside the job; a later change of limits reaches the
 // members the job has then.
 void recordJobOf(const ProcessState &st, bool breakawayOk) {
-  Entry e;
-  if (!readEntry(st.pid, &e) || e.start != st.start) return;
-  e.breakawayOk = (e.inJob ? e.breakawayOk : true) && breakawayOk;
-  e.inJob = true;
-  writeEntry(e);
+  updateEntry(st.pid, [&](Entry &e, bool exists) {
+    if (!exists || e.start != st.start) return false;
+    e.breakawayOk = (e.inJob ? e.breakawayOk : true) && breakawayOk;
+    e.inJob = true;
+    return true;
+  });
 }
 
 int jobKeeperSocket() {
@@ -370,11 +371,11 @@ extern "C" BOOL WINAPI SetInformationJobObject(HANDLE hJob, JOBOBJECTINFOCLASS J
   job->tellKeeper();
   const bool breakawayOk = (job->limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) != 0;
   for (const auto &m : job->members) {
-    emu::proc::Entry e;
-    if (emu::proc::readEntry(m->pid, &e) && e.start == m->start && e.breakawayOk != breakawayOk) {
+    emu::proc::updateEntry(m->pid, [&](emu::proc::Entry &e, bool exists) {
+      if (!exists || e.start != m->start || e.breakawayOk == breakawayOk) return false;
       e.breakawayOk = breakawayOk;
-      emu::proc::writeEntry(e);
-    }
+      return true;
+    });
   }
   return TRUE;
 }

@@ -525,6 +525,13 @@ BOOL createProcess(const Creation &c) {
   // A new process group starts with Ctrl+C disabled; otherwise the creator's choice is inherited (SIG_IGN).
   setVariable(env, "WIN32_CTRL_C", (c.flags & CREATE_NEW_PROCESS_GROUP) ? "off" : "", true);
   for (const auto &v : sec::accountVariables(account)) setVariable(env, v.first, v.second, true);
+  if (const char *chaos = std::getenv("WIN32_CHAOS")) setVariable(env, "WIN32_CHAOS", chaos, false);
+  Gate gate;
+  if (!gate.made()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  setVariable(env, gate.variable().first, gate.variable().second, true);
 
   std::vector<char *> argvp, envp;
   for (auto &a : args) argvp.push_back(a.data());
@@ -554,6 +561,7 @@ BOOL createProcess(const Creation &c) {
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
   if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  posix_spawn_file_actions_adddup2(&actions, gate.childEnd(), gate.childEnd()); // inherited: close-on-exec cleared
 
   pid_t pid = 0;
   int rc = posix_spawn(&pid, host.c_str(), &actions, &attr, argvp.data(), envp.data());
@@ -564,13 +572,15 @@ BOOL createProcess(const Creation &c) {
                  : rc == EACCES ? ERROR_ACCESS_DENIED : rc == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE);
     return FALSE;
   }
+  gate.started();
+  // The new process waits at its gate: everything the machine knows of it is written before it runs.
+  holdPoint("CreateProcess", host.substr(host.find_last_of('/') + 1));
   auto st = std::make_shared<ProcessState>();
   st->pid = pid;
   st->start = startTimeOf(pid);
   st->child = true;
   st->session = session;
   st->image = windowsPath(host);
-  for (const auto &job : jobs) addToJob(job, st); // at once: the job's keeper must know it before its owner can die
 
   Entry entry;
   entry.pid = pid;
@@ -586,14 +596,24 @@ BOOL createProcess(const Creation &c) {
     entry.breakawayOk = (entry.inJob ? entry.breakawayOk : true) && jobAllowsBreakaway(job);
     entry.inJob = true;
   }
-  writeEntry(entry);
-  sec::recordAccount(static_cast<DWORD>(pid), st->start, account);
+  if (st->start == 0 || !writeEntry(entry) || !sec::recordAccount(static_cast<DWORD>(pid), st->start, account)) {
+    // Not recorded, so never created: it ends at its gate, and nothing of it is left.
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    removeEntry(pid);
+    sec::forgetAccount(static_cast<DWORD>(pid));
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  for (const auto &job : jobs) addToJob(job, st); // its keeper knows it before it runs, or its owner can die
 
   {
     std::lock_guard<std::mutex> lock(waitEngineMutex());
     knownProcesses()[pid] = st;
   }
   startReaper(st);
+  gate.open();
 
   c.info->hProcess = insertHandle(std::make_shared<ProcessObject>(st, PROCESS_ALL_ACCESS, false));
   c.info->hThread = insertHandle(std::make_shared<ProcessObject>(st, 0x1FFFFF, true));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace emu {
@@ -36,6 +37,27 @@ std::shared_ptr<ProcessState> processFromHandle(HANDLE h, DWORD *access);
 std::string currentConsole();
 // Console of a live process of this machine; false when there is no such process.
 bool consoleOf(pid_t pid, std::string *console);
+
+// A new process waits at load until its creator opens its gate (gate.cpp). The creator makes the gate, puts
+// variable() into the new process's environment and lets it inherit the descriptor it names, calls started() once
+// the process exists, records it, then open(). A gate destroyed unopened ends the process at load.
+class Gate {
+public:
+  Gate();
+  ~Gate();
+  Gate(const Gate &) = delete;
+  Gate &operator=(const Gate &) = delete;
+  bool made() const { return ends_[0] >= 0; }
+  int childEnd() const { return ends_[1]; }
+  std::pair<std::string, std::string> variable() const;
+  void started();
+  void open();
+
+private:
+  int ends_[2];
+};
+// In a new process, before any of its own code: waits for its gate, or ends the process when the creation failed.
+void passGate();
 
 // A process created with CREATE_NEW_PROCESS_GROUP starts with Ctrl+C disabled ($WIN32_CTRL_C=off, see attach.cpp).
 void startWithCtrlCIgnored();

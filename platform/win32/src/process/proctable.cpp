@@ -2,6 +2,7 @@
 #include "process/proctable.h"
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/session.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +46,23 @@ std::string trimSlashes(std::string s) {
 
 std::string entryPath(pid_t pid) { return kernelDir("processes") + "/" + std::to_string(pid); }
 std::string exitPath(pid_t pid) { return kernelDir("exits") + "/" + std::to_string(pid); }
+
+// The process table's writer lock, held for the object's lifetime (flock: dropped when its holder dies).
+class TableLock {
+public:
+  TableLock() : fd_(open((kernelDir("processes") + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~TableLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TableLock(const TableLock &) = delete;
+  TableLock &operator=(const TableLock &) = delete;
+
+private:
+  int fd_;
+};
 
 bool parseEntry(const std::string &text, Entry *e) {
   std::istringstream in(text);
@@ -174,16 +193,47 @@ bool environOf(pid_t pid, const std::string &name, std::string *value) {
   return false;
 }
 
-void writeEntry(const Entry &e) {
+namespace {
+
+// With the table's lock held.
+bool storeEntry(const Entry &e) {
+  chaosPoint("proctable.write");
   std::ostringstream out;
   out << "pid=" << e.pid << "\nstart=" << e.start << "\nparent=" << e.parent << "\nsession=" << e.session
       << "\nimage=" << e.image << "\nconsole=" << e.console << "\n";
   if (e.breakaway) out << "breakaway=1\n";
   if (e.inJob) out << "job=" << (e.breakawayOk ? "breakaway-ok" : "contained") << "\n";
-  writeFileAtomic(entryPath(e.pid), out.str());
+  return writeFileAtomic(entryPath(e.pid), out.str());
+}
+
+} // namespace
+
+bool writeEntry(const Entry &e) {
+  TableLock lock;
+  return storeEntry(e);
+}
+
+bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &change) {
+  TableLock lock;
+  Entry e;
+  const bool exists = readEntry(pid, &e);
+  if (!exists) {
+    e = Entry();
+    e.pid = pid;
+    e.start = startTimeOf(pid);
+    if (e.start == 0 || isZombie(pid)) return false;
+  }
+  if (!change(e, exists)) return true;
+  return storeEntry(e);
+}
+
+void removeEntry(pid_t pid) {
+  TableLock lock;
+  unlink(entryPath(pid).c_str());
 }
 
 bool readEntry(pid_t pid, Entry *e) {
+  chaosPoint("proctable.read");
   std::string text;
   if (pid <= 0 || !readWholeFile(entryPath(pid), &text)) return false;
   Entry parsed;
@@ -211,8 +261,11 @@ std::vector<Entry> liveEntries() {
     }
   }
   closedir(d);
-  for (pid_t pid : stale) {
-    if (startTimeOf(pid) == 0) unlink(entryPath(pid).c_str()); // ended, or the pid is someone else's now
+  if (!stale.empty()) {
+    TableLock lock; // so a new entry of a pid just taken again is not the one removed
+    for (pid_t pid : stale) {
+      if (startTimeOf(pid) == 0) unlink(entryPath(pid).c_str()); // ended
+    }
   }
   return out;
 }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -40,7 +41,15 @@ struct Entry {
   bool inJob = false;      // in a job, its own or its creator's
   bool breakawayOk = false; // ... and every such job allows breakaway
 };
-void writeEntry(const Entry &e);
+// A new process's entry, written by its creator before the process runs.
+bool writeEntry(const Entry &e);
+// Changes the entry of a live process under the table's lock, so that two writers of one entry (the process
+// publishing its console or session, a job's owner its limits) lose neither change. `change` gets the entry and
+// whether it existed (`e` then holds pid and start only) and returns whether to store it. false when the process
+// has ended or the entry could not be stored.
+bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &change);
+// Takes away the entry of a process whose creation failed after it had started.
+void removeEntry(pid_t pid);
 // The entry of a live process (start time checked); false for an unknown or ended process.
 bool readEntry(pid_t pid, Entry *e);
 // Live entries (for snapshots); entries of ended processes are removed on the way.

@@ -51,11 +51,10 @@ DWORD currentSessionId() {
 void setCurrentSessionId(DWORD session) {
   loadSession();
   g_session.store(session);
-  proc::Entry e;
-  if (proc::readEntry(getpid(), &e)) {
+  proc::updateEntry(getpid(), [&](proc::Entry &e, bool exists) {
     e.session = session;
-    proc::writeEntry(e);
-  }
+    return exists;
+  });
 }
 
 } // namespace emu

@@ -3,6 +3,7 @@
 #include "security/account_internal.h"
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "process/proctable.h"
 
 #include <cstdio>
@@ -24,6 +25,7 @@ std::string consentPath() { return proc::kernelDir() + "/elevation-consent"; }
 
 // A record written for this very process (start time checked, so a reused pid does not inherit it).
 bool readRecord(pid_t pid, Account *account) {
+  chaosPoint("account.read");
   std::string text;
   if (!proc::readWholeFile(recordPath(pid), &text)) return false;
   std::istringstream in(text);
@@ -104,11 +106,14 @@ bool setAccount(DWORD pid, const Account &account) {
 
 bool sec::recordAccount(DWORD pid, unsigned long long start, const Account &account) {
   const pid_t p = static_cast<pid_t>(pid);
+  chaosPoint("account.write");
   std::ostringstream out;
   out << start << " " << account.userSid << " " << (account.administrator || account.elevated ? 1 : 0)
       << " " << (account.elevated ? 1 : 0) << "\n";
   return proc::writeFileAtomic(recordPath(p), out.str());
 }
+
+void sec::forgetAccount(DWORD pid) { unlink(recordPath(static_cast<pid_t>(pid)).c_str()); }
 
 bool elevationConsent() {
   std::string text;

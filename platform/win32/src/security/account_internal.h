@@ -17,6 +17,8 @@ std::vector<std::pair<std::string, std::string>> accountVariables(const Account 
 // Records a new process's account where other processes read it first: its environment can be read reliably only
 // once the program has started, and a process has its account from its creation on.
 bool recordAccount(DWORD pid, unsigned long long start, const Account &account);
+// Takes away the record of a process whose creation failed after it had started.
+void forgetAccount(DWORD pid);
 
 // SIDs as text ("S-1-5-18") and as the bytes of a SID structure.
 std::string sidText(const SID *sid);

@@ -1,8 +1,11 @@
 // The controller of one service run (`win32ctl scm-host`): spawns the service program with its control channel,
 // records its statuses, relays controls to it one at a time and notices when its process ends.
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "emu/scm.h"
+#include "process/process_internal.h"
+#include "process/proctable.h"
 #include "service/cmdline.h"
 #include "service/store.h"
 #include "service/wire.h"
@@ -165,8 +168,10 @@ bool Controller::spawnService() {
   const std::string out = folder_ + "/stdout.log";
   const std::string channel = scmwire::socketName(folder_, "svc");
 
+  proc::Gate gate; // the service waits at load until the machine has recorded it
+  const auto gateVariable = gate.variable();
   int errPipe[2];
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) return false;
+  if (!gate.made() || ::pipe2(errPipe, O_CLOEXEC) != 0) return false;
   std::vector<char *> cargv;
   for (auto &a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
@@ -199,6 +204,8 @@ bool Controller::spawnService() {
     ::setenv("WIN32_SESSION_ID", "0", 1); // services run in session 0
     ::setenv("WIN32_CONSOLE", "none", 1); // ... without a console
     for (const auto &v : account) ::setenv(v.first.c_str(), v.second.c_str(), 1);
+    ::fcntl(gate.childEnd(), F_SETFD, 0);
+    ::setenv(gateVariable.first.c_str(), gateVariable.second.c_str(), 1);
     ::execv(cargv[0], cargv.data());
     int e = errno;
     ssize_t n = ::write(errPipe[1], &e, sizeof(e));
@@ -206,6 +213,7 @@ bool Controller::spawnService() {
     ::_exit(127);
   }
   ::close(errPipe[1]);
+  gate.started();
   int e = 0;
   ssize_t n;
   do {
@@ -217,6 +225,23 @@ bool Controller::spawnService() {
     logLine("scm: cannot run %s: %s", program.c_str(), std::strerror(e));
     return false;
   }
+  holdPoint("CreateProcess", program.substr(program.find_last_of('/') + 1));
+  proc::Entry entry;
+  entry.pid = pid;
+  entry.start = proc::startTimeOf(pid);
+  entry.parent = ::getpid();
+  entry.session = 0;
+  entry.image = windowsPath(program);
+  entry.console = "none";
+  if (entry.start == 0 || !proc::writeEntry(entry) ||
+      !sec::recordAccount(static_cast<DWORD>(pid), entry.start, localSystemAccount())) {
+    logLine("scm: cannot record %s", program.c_str());
+    ::kill(pid, SIGKILL); // it ends at its gate
+    proc::removeEntry(pid);
+    sec::forgetAccount(static_cast<DWORD>(pid));
+    return false;
+  }
+  gate.open();
   logLine("scm: started %s as pid %d", program.c_str(), static_cast<int>(pid));
   return true;
 }

@@ -1,10 +1,14 @@
-// Hold points: a thread stops at a named point until the test that asked for it lets it go (see emu/hold.h).
+// Hold points: a thread stops at a named point until the test that asked for it lets it go; chaos points: a thread
+// sleeps now and then where another thread or process may look (see emu/hold.h).
 #include "emu/hold.h"
 
 #include "emu/emu.h"
 #include "process/proctable.h"
 
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <sys/stat.h>
@@ -38,12 +42,9 @@ Holds &holds() {
   return *h;
 }
 
-void load(Holds &h) {
-  if (h.loaded) return;
+void parse(Holds &h, const std::string &spec) {
   h.loaded = true;
-  const char *env = std::getenv("WIN32_HOLD");
-  if (!env) return;
-  std::string spec(env);
+  h.points.clear();
   for (size_t pos = 0; pos < spec.size();) {
     size_t comma = spec.find(',', pos);
     std::string item = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
@@ -58,6 +59,12 @@ void load(Holds &h) {
   }
 }
 
+void load(Holds &h) {
+  if (h.loaded) return;
+  const char *env = std::getenv("WIN32_HOLD");
+  parse(h, env ? env : "");
+}
+
 std::string holdFile(const std::string &name) { return proc::kernelDir("holds") + "/" + name; }
 
 bool exists(const std::string &path) {
@@ -65,9 +72,67 @@ bool exists(const std::string &path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+// --- chaos ----------------------------------------------------------------------------------------
+
+uint64_t fnv1a(const char *text) {
+  uint64_t h = 1469598103934665603ull;
+  for (; *text; ++text) h = (h ^ static_cast<unsigned char>(*text)) * 1099511628211ull;
+  return h;
+}
+
+uint64_t splitmix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+struct Chaos {
+  bool on = false;
+  uint64_t seed = 0;
+  uint64_t maxMs = 20;
+  uint64_t program = 0; // the program's file name: a rerun of one test draws the same sleeps in the same program
+  std::atomic<uint64_t> passes[256] = {}; // by the point's hash; points that share a slot share a count
+};
+
+Chaos &chaos() {
+  static Chaos *c = [] {
+    auto *made = new Chaos;
+    const char *env = std::getenv("WIN32_CHAOS");
+    if (!env || !*env) return made;
+    char *end = nullptr;
+    made->seed = std::strtoull(env, &end, 10);
+    if (end && *end == ':') {
+      const unsigned long long max = std::strtoull(end + 1, nullptr, 10);
+      if (max > 0) made->maxMs = max;
+    }
+    char exe[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+    const char *base = n > 0 ? exe : "";
+    for (const char *p = base; *p; ++p) {
+      if (*p == '/') base = p + 1;
+    }
+    made->program = fnv1a(base);
+    made->on = true;
+    return made;
+  }();
+  return *c;
+}
+
 } // namespace
 
+void chaosPoint(const char *name) {
+  Chaos &c = chaos();
+  if (!c.on) return;
+  const uint64_t point = fnv1a(name);
+  const uint64_t pass = c.passes[point % 256].fetch_add(1, std::memory_order_relaxed);
+  const uint64_t r = splitmix(splitmix(c.seed ^ c.program) ^ splitmix(point + pass));
+  if (r % 8 != 0) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1 + (r >> 3) % c.maxMs));
+}
+
 void holdPoint(const char *name, const std::string &detail) {
+  chaosPoint(name);
   Holds &h = holds();
   std::string file;
   {
@@ -84,6 +149,12 @@ void holdPoint(const char *name, const std::string &detail) {
   if (!proc::writeFileAtomic(file, std::to_string(::getpid()) + "\n")) return;
   const auto until = std::chrono::steady_clock::now() + kLongestHold;
   while (exists(file) && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(kPoll);
+}
+
+void setHoldPoints(const std::string &points) {
+  Holds &h = holds();
+  std::lock_guard<std::mutex> lock(h.mutex);
+  parse(h, points);
 }
 
 bool waitUntilHeld(const std::string &point, DWORD timeoutMs) {

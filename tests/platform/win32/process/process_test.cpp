@@ -11,9 +11,11 @@
 #include <csignal>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 #include "child.h"
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/process.h"
 #include "emu/scm.h"
 #include "emu/session.h"
@@ -293,8 +295,20 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   // Without JOB_OBJECT_LIMIT_BREAKAWAY_OK a member cannot start a process outside the job.
   info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
-  Child refused(u"spawn " + wide(testenv::tempDir() + "/refused") + u" breakaway",
-                CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, &si.StartupInfo);
+  // Even when its creator is slow to record it: the member runs only once the machine knows it is in the job.
+  const std::string refusedFile = testenv::tempDir() + "/refused";
+  const std::string creatorPoint = "CreateProcess:kernel_child";
+  emu::setHoldPoints(creatorPoint);
+  std::thread creatorHeld([&] {
+    if (!emu::waitUntilHeld(creatorPoint, 30000)) return;
+    // Time for a member that runs unrecorded to break away; one waiting to be recorded does nothing.
+    for (int i = 0; i < 500 && access(refusedFile.c_str(), F_OK) != 0; ++i) usleep(2000);
+    emu::releaseHold(creatorPoint);
+  });
+  Child refused(u"spawn " + wide(refusedFile) + u" breakaway", CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
+                &si.StartupInfo);
+  creatorHeld.join();
+  emu::setHoldPoints("");
   EXPECT_EQ(refused.waitExit(), 4u) << "the breakaway creation went through";
   EXPECT_EQ(WaitForSingleObject(left, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   CloseHandle(job);
@@ -395,6 +409,35 @@ TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
   WaitForSingleObject(child.pi.hProcess, INFINITE);
   EXPECT_EQ(find(u"Finder Tool.exe", &pe), 0);
   kill(static_cast<pid_t>(strangerPid), SIGKILL);
+}
+
+} // namespace
+
+namespace {
+
+// Run only from the test below: a member of a job that leaves a process behind, then a failure.
+TEST(TestPrograms, DISABLED_LeaveAProcessBehindAndFail) {
+  const std::string file = std::getenv("BV_STRAY_FILE");
+  std::u16string line = u"\"" + kt::childExe() + u"\" spawn " + wide(file) + u" exit";
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  kt::awaitFile(file);
+  FAIL() << "as planned";
+}
+
+// A failed test program ends what its tests started before it ends itself, orphans included.
+TEST(TestPrograms, NothingTheyStartOutlivesThem) {
+  const std::string file = testenv::tempDir() + "/stray";
+  const std::string command = "BV_STRAY_FILE='" + file + "' /proc/" + std::to_string(getpid()) +
+                              "/exe --gtest_also_run_disabled_tests "
+                              "--gtest_filter=TestPrograms.DISABLED_LeaveAProcessBehindAndFail >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const pid_t stray = static_cast<pid_t>(std::stoul(testenv::readFile(file)));
+  EXPECT_EQ(::kill(stray, 0), -1) << "process " << stray << " outlived its test program";
 }
 
 } // namespace
