@@ -12,6 +12,7 @@
 //   CreateProcess         in the creator, once the new process exists and before the machine has recorded it
 //                         (CreateProcessW, CreateProcessAsUserW and the control manager's start of a service);
 //                         the file name of the new process's program ("kernel_child")
+//   ProcessEntry          in a change of a process's table entry, between its reading and its writing; the pid
 // Example: "WaitForSingleObject:20000@2" holds at the second wait of 20000 ms, whatever waits came before.
 //
 // Chaos: $WIN32_CHAOS = "seed[:max-ms]" (also inherited) makes the order of events that a busy machine makes now and

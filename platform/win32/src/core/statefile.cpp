@@ -1,5 +1,6 @@
 // Whole-file state of an area: read lock-free, replaced by rename under an flock'd writer lock.
 #include "core/statefile.h"
+#include "emu/hold.h"
 
 #include "emu/emu.h"
 
@@ -48,6 +49,7 @@ bool writeFd(int fd, const std::string &bytes) {
 } // namespace
 
 bool readStateFile(const std::string &relative, std::string *bytes) {
+  chaosPoint("state.read");
   bytes->clear();
   int fd = ::open(fullPath(relative).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -73,6 +75,7 @@ DWORD updateStateFile(const std::string &relative,
   bool changed = false;
   DWORD rc = change(bytes, exists, changed);
   if (rc == 0 && changed) {
+    chaosPoint("state.write");
     const std::string tmp = path + "." + std::to_string(getpid()) + "." +
                             std::to_string(static_cast<long>(syscall(SYS_gettid))) + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

@@ -1,5 +1,6 @@
 // Files of the shared desktop, its serialised form, and the geometry every call uses.
 #include "desktop/store.h"
+#include "emu/hold.h"
 
 #include "emu/emu.h"
 #include "emu/session.h"
@@ -286,6 +287,7 @@ void Store::save(const State &state) const {
 }
 
 void Store::refresh() {
+  chaosPoint("desktop.read");
   uint64_t gen = shared_->generation.load(std::memory_order_acquire);
   if (cached_ && gen == cache_.generation) return;
   State fresh;
@@ -310,6 +312,7 @@ bool Store::modify(const std::function<bool(State &, Changes &)> &f) {
   }
   Changes changes;
   if (!f(s, changes)) return false;
+  chaosPoint("desktop.write");
   if (!changes.placements.empty()) {
     // Records past the count the state knows (a writer that died between the two) are overwritten.
     int fd = open(placementsPath_.c_str(), O_WRONLY | O_CLOEXEC);
@@ -322,6 +325,7 @@ bool Store::modify(const std::function<bool(State &, Changes &)> &f) {
   }
   s.generation = std::max(s.generation, shared_->generation.load()) + 1;
   save(s);
+  chaosPoint("desktop.publish");
   shared_->generation.store(s.generation, std::memory_order_release);
   const EventList &events = changes.events;
   if (!events.empty()) {
@@ -357,6 +361,7 @@ std::vector<Placement> Store::readPlacements(uint64_t from, uint64_t to) const {
 }
 
 uint64_t Store::readEvents(uint64_t from, std::vector<EventRecord> &out) const {
+  chaosPoint("desktop.events");
   uint64_t to = eventCount();
   if (to <= from) return from;
   int fd = open(eventsPath_.c_str(), O_RDONLY | O_CLOEXEC);

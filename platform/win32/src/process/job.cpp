@@ -6,6 +6,7 @@
 // (see attach.cpp) that holds the other end of a socket only this process has. It learns the members as they come;
 // when the socket reads end-of-file without a clean close, the owner has died and the keeper ends the members.
 #include "process/process_internal.h"
+#include "emu/hold.h"
 #include "process/proctable.h"
 
 #include <cerrno>
@@ -222,6 +223,7 @@ bool jobsFromHandles(const HANDLE *handles, size_t count, std::vector<std::share
 void addToJob(const std::shared_ptr<KernelObject> &object, const std::shared_ptr<ProcessState> &st) {
   auto job = std::dynamic_pointer_cast<JobObject>(object);
   if (!job) return;
+  chaosPoint("job.change");
   std::lock_guard<std::mutex> lock(job->mutex);
   job->members.push_back(st);
   job->tellKeeper();
@@ -362,6 +364,7 @@ extern "C" BOOL WINAPI SetInformationJobObject(HANDLE hJob, JOBOBJECTINFOCLASS J
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  emu::chaosPoint("job.change");
   std::lock_guard<std::mutex> lock(job->mutex);
   if (JobObjectInformationClass == JobObjectBasicLimitInformation) {
     job->limits.BasicLimitInformation = info.BasicLimitInformation;

@@ -217,6 +217,7 @@ bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &ch
   TableLock lock;
   Entry e;
   const bool exists = readEntry(pid, &e);
+  holdPoint("ProcessEntry", std::to_string(pid));
   if (!exists) {
     e = Entry();
     e.pid = pid;
@@ -279,10 +280,12 @@ bool belongsToMachine(pid_t pid) {
 }
 
 void recordExit(pid_t pid, unsigned long long start, DWORD code) {
+  chaosPoint("proctable.exit");
   writeFileAtomic(exitPath(pid), std::to_string(start) + " " + std::to_string(code) + "\n");
 }
 
 bool readExit(pid_t pid, unsigned long long start, DWORD *code) {
+  chaosPoint("proctable.exit");
   std::string text;
   if (!readWholeFile(exitPath(pid), &text)) return false;
   unsigned long long recordedStart = 0;

@@ -1,6 +1,7 @@
 // Sessions: the session of each process and the session attached to the console (machine state).
 #include <windows.h>
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/session.h"
 #include "process/proctable.h"
 
@@ -32,6 +33,7 @@ std::string consoleSessionFile() { return proc::kernelDir() + "/console-session"
 } // namespace
 
 DWORD activeConsoleSession() {
+  chaosPoint("session.console");
   std::string text;
   if (!proc::readWholeFile(consoleSessionFile(), &text)) return 1;
   char *end = nullptr;
@@ -40,6 +42,7 @@ DWORD activeConsoleSession() {
 }
 
 void setActiveConsoleSession(DWORD session) {
+  chaosPoint("session.console");
   proc::writeFileAtomic(consoleSessionFile(), std::to_string(session) + "\n");
 }
 

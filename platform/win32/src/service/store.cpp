@@ -1,4 +1,5 @@
 #include "service/store.h"
+#include "emu/hold.h"
 
 #include "emu/emu.h"
 #include "service/wire.h"
@@ -85,6 +86,7 @@ void makeDirs(const std::string &path) {
 }
 
 bool writeFileAtomic(const std::string &path, const std::string &contents) {
+  chaosPoint("scm.write");
   std::string tmp = path + ".tmp." + std::to_string(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
@@ -103,6 +105,7 @@ bool writeFileAtomic(const std::string &path, const std::string &contents) {
 }
 
 std::string readWholeFile(const std::string &path) {
+  chaosPoint("scm.read");
   std::string out;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return out;

@@ -1,4 +1,5 @@
 #include "service/wire.h"
+#include "emu/hold.h"
 
 #include <cerrno>
 #include <chrono>
@@ -79,6 +80,7 @@ int connectTo(const std::string &name) {
 
 bool sendMessage(int fd, uint32_t type, const std::string &payload) {
   if (fd < 0 || payload.size() + 4 > kMaxMessage) return false;
+  chaosPoint("scm.send");
   std::string packet;
   putU32(packet, type);
   packet += payload;
@@ -114,6 +116,7 @@ bool receiveMessage(int fd, uint32_t *type, std::string *payload, int timeoutMs)
   Reader r(buffer);
   *type = r.u32();
   *payload = r.rest();
+  chaosPoint("scm.receive");
   return true;
 }
 

@@ -137,5 +137,6 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
                                                DWORD dwMilliseconds) {
   EMU_FAIL_POINT("WaitForMultipleObjects", WAIT_FAILED);
+  emu::chaosPoint("WaitForMultipleObjects");
   return waitFor(nCount, lpHandles, bWaitAll != FALSE, dwMilliseconds);
 }

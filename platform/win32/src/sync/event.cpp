@@ -2,6 +2,7 @@
 // file holds the reset kind and the state, "M1" or "A0", changed under a write lock of byte 1, so that of several
 // processes waiting on an automatic-reset event exactly one takes each signal.
 #include "sync/named.h"
+#include "emu/hold.h"
 #include "sync/waitable.h"
 
 #include <cerrno>
@@ -190,11 +191,13 @@ extern "C" HANDLE WINAPI OpenEventW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName)
 }
 
 extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
+  emu::chaosPoint("SetEvent");
   EMU_FAIL_POINT("SetEvent", FALSE);
   return setSignaled(hEvent, true) ? TRUE : FALSE;
 }
 
 extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
+  emu::chaosPoint("ResetEvent");
   EMU_FAIL_POINT("ResetEvent", FALSE);
   return setSignaled(hEvent, false) ? TRUE : FALSE;
 }

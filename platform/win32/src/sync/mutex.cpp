@@ -7,6 +7,7 @@
 // The owner writes a mark into the file and clears it on release. Whoever takes the lock and finds a mark knows the
 // previous owner ended without releasing: the mutex was abandoned. The kernel drops the locks of a dead process.
 #include "sync/waitable.h"
+#include "emu/hold.h"
 #include "sync/named.h"
 
 #include "emu/session.h"
@@ -90,6 +91,7 @@ bool existsElsewhere(const std::string &path) {
 }
 
 DWORD takeNamedFile(const std::string &path, bool create, bool *existed, const std::function<void(int fd)> &adopt) {
+  chaosPoint("sync.named");
   const std::string dir = path.substr(0, path.rfind('/'));
   int dirLock = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (dirLock < 0 || flock(dirLock, LOCK_EX) != 0) {
@@ -323,6 +325,7 @@ extern "C" HANDLE WINAPI OpenMutexW(DWORD dwDesiredAccess, BOOL, LPCWSTR lpName)
 
 extern "C" BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   EMU_FAIL_POINT("ReleaseMutex", FALSE);
+  emu::chaosPoint("ReleaseMutex");
   auto object = emu::lookupHandleAs<MutexObject>(hMutex);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -7,6 +7,7 @@
 
 #include <QLibrary>
 
+#include <atomic>
 #include <cstdlib>
 #include <csignal>
 #include <sstream>
@@ -321,6 +322,40 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   DeleteProcThreadAttributeList(list);
 }
 
+// A process's entry has two writers: the process itself (its session, its console) and its job's owner (the
+// limits). A change of one that comes while the other's is under way is kept too.
+TEST(Jobs, AMembersOwnChangeAndItsJobsLimitChangeAreBothKept) {
+  ASSERT_TRUE(FreeConsole()); // recorded in the process table from now on
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  ASSERT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+  const std::string point = "ProcessEntry:" + std::to_string(getpid());
+  emu::setHoldPoints(point + "@1");
+  std::thread session([] { emu::setCurrentSessionId(2); });
+  ASSERT_TRUE(emu::waitUntilHeld(point, 30000));
+  std::atomic<bool> limited{false};
+  std::thread limit([&] {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
+    limited = true;
+  });
+  // Time for a limit change that does not wait for the session change to overtake it.
+  for (int i = 0; i < 250 && !limited; ++i) usleep(2000);
+  emu::releaseHold(point);
+  session.join();
+  limit.join();
+  emu::setHoldPoints("");
+
+  DWORD recordedSession = 0;
+  for (const auto &p : emu::listProcesses())
+    if (p.pid == GetCurrentProcessId()) recordedSession = p.sessionId;
+  EXPECT_EQ(recordedSession, 2u);
+  Child away(u"exit 0", CREATE_BREAKAWAY_FROM_JOB);
+  EXPECT_TRUE(away.started) << "the job's leave to break away was lost";
+  emu::setCurrentSessionId(1);
+  CloseHandle(job);
+}
+
 // The owner's handles close however it ends: a kill -9 ends the members of its kill-on-close job and what they started.
 TEST(Jobs, KillOnCloseEndsTheMembersWhenTheOwnerIsKilled) {
   const std::string grandchildFile = testenv::tempDir() + "/owned-grandchild";
@@ -349,6 +384,7 @@ TEST(ExitCodes, AnEndedChildIsNeverGoneAndUnsignalled) {
       const DWORD r = WaitForSingleObject(child.pi.hProcess, 0);
       if (r == WAIT_OBJECT_0) break;
       ASSERT_FALSE(gone) << "run " << i << ": reaped but not signalled";
+      usleep(100); // the child's end wants the processor more than this look does
     }
   }
 }
