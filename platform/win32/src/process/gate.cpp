@@ -2,10 +2,13 @@
 // membership) is written by its creator while the process waits at load, so that it and every other process see
 // the same thing from its first instruction on, as on Windows.
 #include "process/process_internal.h"
+#include "process/proctable.h"
+#include "security/account_internal.h"
 
 #include "emu/hold.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <sys/socket.h>
@@ -36,6 +39,16 @@ std::pair<std::string, std::string> Gate::variable() const {
 void Gate::started() {
   ::close(ends_[1]);
   ends_[1] = -1;
+}
+
+bool Gate::record(const Entry &entry, const Account &account) {
+  if (entry.start != 0 && writeEntry(entry) &&
+      sec::recordAccount(static_cast<DWORD>(entry.pid), entry.start, account))
+    return true;
+  ::kill(entry.pid, SIGKILL); // never created: it ends at its gate, and nothing of it is left
+  removeEntry(entry.pid);
+  sec::forgetAccount(static_cast<DWORD>(entry.pid));
+  return false;
 }
 
 void Gate::open() {

@@ -596,13 +596,9 @@ BOOL createProcess(const Creation &c) {
     entry.breakawayOk = (entry.inJob ? entry.breakawayOk : true) && jobAllowsBreakaway(job);
     entry.inJob = true;
   }
-  if (st->start == 0 || !writeEntry(entry) || !sec::recordAccount(static_cast<DWORD>(pid), st->start, account)) {
-    // Not recorded, so never created: it ends at its gate, and nothing of it is left.
-    kill(pid, SIGKILL);
+  if (!gate.record(entry, account)) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    removeEntry(pid);
-    sec::forgetAccount(static_cast<DWORD>(pid));
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }

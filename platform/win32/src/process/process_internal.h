@@ -1,6 +1,7 @@
 // Process objects shared by the process, job, token and console parts of the stand-in.
 #pragma once
 
+#include "emu/account.h"
 #include "sync/waitable.h"
 
 #include <memory>
@@ -38,9 +39,12 @@ std::string currentConsole();
 // Console of a live process of this machine; false when there is no such process.
 bool consoleOf(pid_t pid, std::string *console);
 
+struct Entry;
+
 // A new process waits at load until its creator opens its gate (gate.cpp). The creator makes the gate, puts
 // variable() into the new process's environment and lets it inherit the descriptor it names, calls started() once
-// the process exists, records it, then open(). A gate destroyed unopened ends the process at load.
+// the process exists, record() and what else it keeps of it, then open(). A gate destroyed unopened ends the
+// process at load.
 class Gate {
 public:
   Gate();
@@ -51,6 +55,9 @@ public:
   int childEnd() const { return ends_[1]; }
   std::pair<std::string, std::string> variable() const;
   void started();
+  // Writes the new process's table entry and account; when either cannot be written, kills the process (the
+  // caller reaps it), takes away what was written and returns false.
+  bool record(const Entry &entry, const Account &account);
   void open();
 
 private:

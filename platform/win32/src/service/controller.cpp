@@ -233,12 +233,8 @@ bool Controller::spawnService() {
   entry.session = 0;
   entry.image = windowsPath(program);
   entry.console = "none";
-  if (entry.start == 0 || !proc::writeEntry(entry) ||
-      !sec::recordAccount(static_cast<DWORD>(pid), entry.start, localSystemAccount())) {
+  if (!gate.record(entry, localSystemAccount())) {
     logLine("scm: cannot record %s", program.c_str());
-    ::kill(pid, SIGKILL); // it ends at its gate
-    proc::removeEntry(pid);
-    sec::forgetAccount(static_cast<DWORD>(pid));
     return false;
   }
   gate.open();

@@ -316,7 +316,9 @@ TEST(ServiceDeath, ThrowingTheMachineAwayEndsItsServicesAndLeavesNothingBehind) 
   ASSERT_EQ(rc, 0) << out;
   const DWORD pid = static_cast<DWORD>(std::stoul(out.substr(out.find("pid: ") + 5)));
   ASSERT_NE(pid, 0u);
-  ASSERT_EQ(std::system(("rm -rf '" + other + "'").c_str()), 0);
+  // Gone at once, as one step: the machine's processes may be writing into it right then.
+  ASSERT_EQ(::rename(other.c_str(), (other + ".gone").c_str()), 0);
+  ASSERT_EQ(std::system(("rm -rf '" + other + ".gone'").c_str()), 0);
   EXPECT_TRUE(waitUntil([pid] { return ::kill(static_cast<pid_t>(pid), 0) != 0; }));
   EXPECT_TRUE(waitUntil([] { return !controllerRunning("Orphan"); }));
   EXPECT_NE(::access(other.c_str(), F_OK), 0) << "nothing recreated the removed root";
