@@ -531,7 +531,8 @@ BOOL createProcess(const Creation &c) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  setVariable(env, gate.variable().first, gate.variable().second, true);
+  const auto gateVariable = gate.variable();
+  setVariable(env, gateVariable.first, gateVariable.second, true);
 
   std::vector<char *> argvp, envp;
   for (auto &a : args) argvp.push_back(a.data());
@@ -602,7 +603,7 @@ BOOL createProcess(const Creation &c) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  for (const auto &job : jobs) addToJob(job, st); // its keeper knows it before it runs, or its owner can die
+  for (const auto &job : jobs) addToJob(job, st); // its keeper learns it before it runs: no owner's death misses it
 
   {
     std::lock_guard<std::mutex> lock(waitEngineMutex());
