@@ -233,6 +233,7 @@ void startReaper(const std::shared_ptr<ProcessState> &st) {
       }
     }
     wakeWaiters();
+    holdPoint("ProcessEnd", st->image.substr(st->image.find_last_of("\\/") + 1));
     int status = 0;
     while (waitpid(st->pid, &status, 0) < 0 && errno == EINTR) {
     }

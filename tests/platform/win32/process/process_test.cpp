@@ -375,18 +375,17 @@ TEST(Jobs, KillOnCloseEndsTheMembersWhenTheOwnerIsKilled) {
 
 // A child's handle is signalled from the moment it ends: never is it already reaped and still reads as running.
 TEST(ExitCodes, AnEndedChildIsNeverGoneAndUnsignalled) {
-  for (int i = 0; i < 100; ++i) {
-    Child child(u"exit 0");
-    ASSERT_TRUE(child.started);
-    const pid_t pid = static_cast<pid_t>(child.pi.dwProcessId);
-    for (;;) {
-      const bool gone = ::kill(pid, 0) != 0;
-      const DWORD r = WaitForSingleObject(child.pi.hProcess, 0);
-      if (r == WAIT_OBJECT_0) break;
-      ASSERT_FALSE(gone) << "run " << i << ": reaped but not signalled";
-      usleep(100); // the child's end wants the processor more than this look does
-    }
-  }
+  const std::string point = "ProcessEnd:kernel_child";
+  emu::setHoldPoints(point);
+  Child child(u"exit 0");
+  ASSERT_TRUE(child.started);
+  ASSERT_TRUE(emu::waitUntilHeld(point, 30000)); // between the end's two steps, whichever comes first
+  const bool gone = ::kill(static_cast<pid_t>(child.pi.dwProcessId), 0) != 0;
+  const DWORD seen = WaitForSingleObject(child.pi.hProcess, 0);
+  emu::releaseHold(point);
+  emu::setHoldPoints("");
+  EXPECT_EQ(seen, WAIT_OBJECT_0) << (gone ? "reaped but not signalled" : "ended but not signalled");
+  EXPECT_EQ(child.waitExit(), 0u);
 }
 
 // The current-process pseudo-handle is not a handle that closing can take away.
