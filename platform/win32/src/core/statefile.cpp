@@ -1,8 +1,8 @@
 // Whole-file state of an area: read lock-free, replaced by rename under an flock'd writer lock.
 #include "core/statefile.h"
-#include "emu/hold.h"
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 // Files of the shared desktop, its serialised form, and the geometry every call uses.
 #include "desktop/store.h"
-#include "emu/hold.h"
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/session.h"
 
 #include <algorithm>

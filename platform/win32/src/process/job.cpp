@@ -6,8 +6,9 @@
 // (see attach.cpp) that holds the other end of a socket only this process has. It learns the members as they come;
 // when the socket reads end-of-file without a clean close, the owner has died and the keeper ends the members.
 #include "process/process_internal.h"
-#include "emu/hold.h"
 #include "process/proctable.h"
+
+#include "emu/hold.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,7 +1,7 @@
 #include "service/store.h"
-#include "emu/hold.h"
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "service/wire.h"
 
 #include <cerrno>

@@ -1,4 +1,5 @@
 #include "service/wire.h"
+
 #include "emu/hold.h"
 
 #include <cerrno>

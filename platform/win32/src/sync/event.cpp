@@ -2,8 +2,9 @@
 // file holds the reset kind and the state, "M1" or "A0", changed under a write lock of byte 1, so that of several
 // processes waiting on an automatic-reset event exactly one takes each signal.
 #include "sync/named.h"
-#include "emu/hold.h"
 #include "sync/waitable.h"
+
+#include "emu/hold.h"
 
 #include <cerrno>
 #include <fcntl.h>

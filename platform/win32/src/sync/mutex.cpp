@@ -7,9 +7,9 @@
 // The owner writes a mark into the file and clears it on release. Whoever takes the lock and finds a mark knows the
 // previous owner ended without releasing: the mutex was abandoned. The kernel drops the locks of a dead process.
 #include "sync/waitable.h"
-#include "emu/hold.h"
 #include "sync/named.h"
 
+#include "emu/hold.h"
 #include "emu/session.h"
 #include "process/proctable.h"
 
