@@ -1,15 +1,13 @@
-// Plain-text logging back end behind xlog's C interface.
+// Plain-text logging back end behind xlog's C interface, for Linux (the stand-in) and Windows.
 //
 // One UTF-8 line per record in <folder>/<prefix>_<YYYYMMDD>.xlog:
 //   <L> <YYYY-MM-DD HH:MM:SS.mmm> <pid> <tid> [<tag>] <file>:<line> <function> | <message>
-// Each line is handed to the kernel with one write(2) on an O_APPEND descriptor before the call returns, so a crash
-// loses nothing already logged. The key, the cache folder and the mode integer of the configuration are not used:
-// the files are not enciphered.
+// Each line is handed to the system with one write on a file opened for appending (O_APPEND; FILE_APPEND_DATA on
+// Windows) before the call returns, so a crash loses nothing already logged and lines of several processes never mix.
+// The key, the cache folder and the mode integer of the configuration are not used: the files are not enciphered.
 #include "xlog.h"
 
 #include <windows.h>
-
-#include "emu/emu.h"
 
 #include <atomic>
 #include <cerrno>
@@ -18,12 +16,17 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
-#include <pthread.h>
 #include <string>
+
+#ifndef _WIN32
+#include "emu/emu.h"
+
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -85,9 +88,133 @@ private:
   DWORD m_lastError;
 };
 
+// ---- The platform's part: folders, a file opened for appending, one whole write, the local time. ----
+#ifdef _WIN32
+
+using File = HANDLE;
+const File kNoFile = INVALID_HANDLE_VALUE;
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Windows paths are already what the system takes.
+std::string hostFolder(const char *logDir) { return logDir; }
+
+std::basic_string<WCHAR> widen(const std::string &utf8) {
+  std::basic_string<WCHAR> out;
+  const int size = static_cast<int>(utf8.size());
+  const int n = size ? MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0) : 0;
+  if (n <= 0) return out;
+  out.resize(static_cast<size_t>(n));
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &out[0], n);
+  return out;
+}
+
+std::string errorText(DWORD code) { return "error " + std::to_string(static_cast<unsigned long>(code)); }
+
+// Every component in turn; a drive or share at the front refuses to be made, so only the whole path decides.
+bool makeFolders(const std::string &path, std::string &error) {
+  DWORD last = ERROR_SUCCESS;
+  for (size_t pos = 0; pos != std::string::npos;) {
+    pos = path.find_first_of("/\\", pos + 1);
+    last = CreateDirectoryW(widen(path.substr(0, pos)).c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+  }
+  const DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  error = errorText(last != ERROR_SUCCESS ? last : GetLastError());
+  return false;
+}
+
+// FILE_APPEND_DATA alone: every write lands at the end, in one piece. Other processes may read, write, rename or
+// delete the file meanwhile, as they may on Linux. (Wine 8 does not keep writes of several processes apart.)
+File openAppend(const std::string &path, std::string &error) {
+  File f = CreateFileW(widen(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == kNoFile) error = errorText(GetLastError());
+  return f;
+}
+
+void writeAll(File f, const char *data, size_t size) {
+  while (size > 0) {
+    DWORD n = 0;
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    if (!WriteFile(f, data, chunk, &n, nullptr) || n == 0) return;
+    data += n;
+    size -= n;
+  }
+}
+
+File consoleFile() { return GetStdHandle(STD_ERROR_HANDLE); }
+
+void closeFile(File f) { CloseHandle(f); }
+
+void localTime(time_t t, struct tm &out) { localtime_s(&out, &t); }
+
+void watchForks(void (*)()) {} // no fork on Windows: cached ids stay right
+
+#else
+
+using File = int;
+constexpr File kNoFile = -1;
+
+bool isSeparator(char c) { return c == '/'; }
+
+// Drive paths map under the machine root; host paths pass through.
+std::string hostFolder(const char *logDir) { return emu::hostPath(std::string(logDir)); }
+
+bool makeFolders(const std::string &path, std::string &error) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+      error = strerror(errno);
+      return false;
+    }
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+  error = strerror(errno);
+  return false;
+}
+
+File openAppend(const std::string &path, std::string &error) {
+  File f = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (f < 0) error = strerror(errno);
+  return f;
+}
+
+void writeAll(File f, const char *data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(f, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+File consoleFile() { return 2; }
+
+void closeFile(File f) { ::close(f); }
+
+void localTime(time_t t, struct tm &out) { localtime_r(&t, &out); }
+
+// Runs `inChild` in a forked child, once per process however often it is called.
+void watchForks(void (*inChild)()) {
+  static const int registered = pthread_atfork(nullptr, nullptr, inChild);
+  (void)registered;
+}
+
+#endif
+// ---- End of the platform's part. ----
+
 struct Appender {
   std::mutex mutex;
-  int fd = -1;
+  File file = kNoFile;
   std::string folder; // host path
   std::string prefix;
   time_t dayStart = 0; // local day of the open file: [dayStart, dayEnd)
@@ -104,39 +231,21 @@ std::atomic<int> g_level{0};
 std::atomic<bool> g_console{false};
 std::atomic<bool> g_open{false};
 
-bool makeFolders(const std::string &path) {
-  std::string partial;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    partial = path.substr(0, pos);
-    if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+void complain(const std::string &what, const std::string &path, const std::string &error) {
+  const std::string msg = "xlog: cannot " + what + " " + path + ": " + error + "\n";
+  writeAll(consoleFile(), msg.data(), msg.size());
 }
 
-void writeAll(int fd, const char *data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
+void closeDayFile(Appender &a) {
+  if (a.file != kNoFile) closeFile(a.file);
+  a.file = kNoFile;
 }
 
 // Opens the file of the local day containing `now`. Caller holds the mutex.
 void openDayFile(Appender &a, time_t now) {
-  if (a.fd >= 0) {
-    ::close(a.fd);
-    a.fd = -1;
-  }
+  closeDayFile(a);
   struct tm tmNow;
-  localtime_r(&now, &tmNow);
+  localTime(now, tmNow);
   struct tm midnight = tmNow;
   midnight.tm_hour = midnight.tm_min = midnight.tm_sec = 0;
   midnight.tm_isdst = -1;
@@ -147,13 +256,10 @@ void openDayFile(Appender &a, time_t now) {
   a.dayEnd = mktime(&midnight);
   char date[48];
   snprintf(date, sizeof date, "%04d%02d%02d", tmNow.tm_year + 1900, tmNow.tm_mon + 1, tmNow.tm_mday);
-  std::string path = a.folder + "/" + a.prefix + "_" + date + ".xlog";
-  a.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (a.fd < 0) {
-    int err = errno;
-    std::string msg = "xlog: cannot open " + path + ": " + strerror(err) + "\n";
-    writeAll(2, msg.data(), msg.size());
-  }
+  const std::string path = a.folder + "/" + a.prefix + "_" + date + ".xlog";
+  std::string error;
+  a.file = openAppend(path, error);
+  if (a.file == kNoFile) complain("open", path, error);
 }
 
 char levelLetter(int level) {
@@ -199,9 +305,8 @@ void appendLocalTime(std::string &out, uint32_t sec) {
   thread_local bool cached = false;
   thread_local char text[80];
   if (!cached || cachedSec != sec) {
-    time_t t = static_cast<time_t>(sec);
     struct tm tmv;
-    localtime_r(&t, &tmv);
+    localTime(static_cast<time_t>(sec), tmv);
     snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday,
              tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
     cachedSec = sec;
@@ -222,8 +327,7 @@ void onFork() {
 DWORD processId() {
   DWORD pid = g_pid.load(std::memory_order_relaxed);
   if (pid == 0) {
-    static const int registered = pthread_atfork(nullptr, nullptr, onFork);
-    (void)registered;
+    watchForks(onFork);
     pid = GetCurrentProcessId();
     g_pid.store(pid, std::memory_order_relaxed);
   }
@@ -255,23 +359,21 @@ extern "C" void appender_open_export(const LogAppenderConfig *config) {
   ErrorKeeper keep;
   Appender &a = appender();
   std::lock_guard<std::mutex> lock(a.mutex);
-  if (a.fd >= 0) ::close(a.fd);
-  a.fd = -1;
+  closeDayFile(a);
   g_open.store(false);
   const auto *cfg = reinterpret_cast<const ConfigView *>(config);
   if (!cfg || !cfg->logDir || !*cfg->logDir) return;
-  std::string folder = emu::hostPath(std::string(cfg->logDir));
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  if (!makeFolders(folder)) {
-    int err = errno;
-    std::string msg = "xlog: cannot create " + folder + ": " + strerror(err) + "\n";
-    writeAll(2, msg.data(), msg.size());
+  std::string folder = hostFolder(cfg->logDir);
+  while (folder.size() > 1 && isSeparator(folder.back())) folder.pop_back();
+  std::string error;
+  if (!makeFolders(folder, error)) {
+    complain("create", folder, error);
     return;
   }
   a.folder = folder;
   a.prefix = cfg->prefix ? cfg->prefix : "";
   openDayFile(a, time(nullptr));
-  g_open.store(a.fd >= 0);
+  g_open.store(a.file != kNoFile);
 }
 
 extern "C" void appender_close_export(void) {
@@ -279,8 +381,7 @@ extern "C" void appender_close_export(void) {
   Appender &a = appender();
   std::lock_guard<std::mutex> lock(a.mutex);
   g_open.store(false);
-  if (a.fd >= 0) ::close(a.fd);
-  a.fd = -1;
+  closeDayFile(a);
 }
 
 extern "C" void xlogger_VPrint(const LogInfoRecord *info, const char *format, va_list args) {
@@ -345,10 +446,10 @@ extern "C" void xlogger_VPrint(const LogInfoRecord *info, const char *format, va
 
   Appender &a = appender();
   std::lock_guard<std::mutex> lock(a.mutex);
-  if (a.fd >= 0) {
+  if (a.file != kNoFile) {
     time_t now = time(nullptr);
     if (now < a.dayStart || now >= a.dayEnd) openDayFile(a, now); // a new day starts a new file
-    if (a.fd >= 0) writeAll(a.fd, line.data(), line.size());
+    if (a.file != kNoFile) writeAll(a.file, line.data(), line.size());
   }
-  if (console) writeAll(2, line.data(), line.size());
+  if (console) writeAll(consoleFile(), line.data(), line.size());
 }
