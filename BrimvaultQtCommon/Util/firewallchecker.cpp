@@ -1,6 +1,10 @@
 #include "Util/firewallchecker.h"
 
 #include <objbase.h>
+
+// The firewall's IIDs and CLSIDs are defined in this source: no import library of the SDK or mingw-w64 has them.
+#include <initguid.h>
+
 #include <netfw.h>
 
 #include "Log/hostpath.h"
