@@ -2,7 +2,8 @@
 
 #include <objbase.h>
 
-// The firewall's IIDs and CLSIDs are defined in this source: no import library of the SDK or mingw-w64 has them.
+// The firewall's IIDs and CLSIDs are defined in this source (as selectany constants), since mingw-w64's libraries
+// lack them; a second definition elsewhere is merged, not a clash.
 #include <initguid.h>
 
 #include <netfw.h>
