@@ -1,10 +1,7 @@
-# Installs the Debian packages the build needs, only those missing. Sourced by scripts/test and scripts/run.
-bv_install_deps() {
-  local pkgs=(cmake ninja-build g++ clang python3 libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools libqt6test6
-              libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev
-              g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgl-dev procps psmisc)
+# Installs the Debian packages named, only those missing.
+bv_install_packages() {
   local missing=()
-  for p in "${pkgs[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -14,6 +11,13 @@ bv_install_deps() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
+}
+
+# Installs the Debian packages the build needs, only those missing. Sourced by scripts/test and scripts/run.
+bv_install_deps() {
+  bv_install_packages cmake ninja-build g++ clang python3 libclang-rt-14-dev qt6-base-dev qt6-base-dev-tools \
+    libqt6test6 libprotobuf-dev protobuf-compiler libgtest-dev libgmock-dev libbenchmark-dev \
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libgl-dev procps psmisc
 }
 
 # Sends SHUT_DOWN (a CommandRequest frame) to a program's local socket in $TMPDIR, so it ends the way the product

@@ -7,7 +7,11 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include "emu/emu.h"
+#endif
 
 namespace testenv {
 
@@ -18,11 +22,17 @@ std::string g_root, g_temp;
 void setUp(const std::string &base) {
   g_root = base + "/root";
   g_temp = base + "/tmp";
+#ifdef _WIN32
+  // A real machine has no root of its own: the temp folder alone is the test's.
+  CreateDirectoryA(g_root.c_str(), nullptr);
+  CreateDirectoryA(g_temp.c_str(), nullptr);
+#else
   mkdir(g_root.c_str(), 0777);
   mkdir(g_temp.c_str(), 0777);
   setenv("WIN32_ROOT", g_root.c_str(), 1);
   setenv("TMPDIR", g_temp.c_str(), 1);
   emu::resetMachineRoot();
+#endif
 }
 
 const std::string &root() { return g_root; }

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include "emu/account.h"
+#endif
 
 namespace testenv {
 
@@ -19,6 +21,7 @@ std::vector<std::string> readLogLines(const std::string &hostFolder);
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &contents);
 
+#ifndef _WIN32
 // Runs this test process (and what it starts) as another account for a scope: a refusal test's standard user.
 class ScopedAccount {
 public:
@@ -39,5 +42,6 @@ inline emu::Account standardUser() {
   a.administrator = false;
   return a;
 }
+#endif
 
 } // namespace testenv
