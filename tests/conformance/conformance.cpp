@@ -894,9 +894,13 @@ void WINAPI serviceMain(DWORD, LPWSTR *) {
   report(SERVICE_STOPPED, 0);
 }
 
+// The process goes on for a while after its service reported SERVICE_STOPPED, as a process may, so that the program
+// sends a control to a service that is stopped while its process still runs.
 int runService() {
   SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(kServiceName), serviceMain}, {nullptr, nullptr}};
-  return StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
+  const int rc = StartServiceCtrlDispatcherW(table) ? 0 : static_cast<int>(GetLastError());
+  Sleep(2000);
+  return rc;
 }
 
 // The program's side.
@@ -1042,7 +1046,7 @@ void serviceEnd(SC_HANDLE scm, SC_HANDLE service, DWORD pid) {
   ZeroMemory(&status, sizeof(status));
   const bool stopped = waitForState(service, SERVICE_STOPPED, &status);
   say("svc: service reached STOPPED", "%d exit=%u", B(stopped), U(status.dwWin32ExitCode));
-  controlCase("svc: ControlService(STOP, stopped again)", service, SERVICE_CONTROL_STOP, false);
+  controlCase("svc: ControlService(STOP, stopped, its process still running)", service, SERVICE_CONTROL_STOP, false);
   if (pid) {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid); // NULL: ended and gone already
     say("svc: service process ended", "%d", B(!process || WaitForSingleObject(process, kWaitMs) == WAIT_OBJECT_0));
