@@ -495,12 +495,14 @@ void Controller::pump() {
     DWORD error = 0;
     SERVICE_STATUS s = currentStatus();
     DWORD flag = acceptFlagFor(p.control);
+    // The state decides first: stopped, start or stop pending take no control at all. Only a service that can take
+    // controls (running, paused, or on its way between them) refuses one its last status does not accept.
     if (childEnded_) error = ERROR_SERVICE_NOT_ACTIVE;
     else if (!haveStatus_ || controlFd_ < 0 || s.dwCurrentState == SERVICE_STOPPED ||
              s.dwCurrentState == SERVICE_START_PENDING || s.dwCurrentState == SERVICE_STOP_PENDING)
       error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     else if (flag != 0 && !(s.dwControlsAccepted & flag))
-      error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      error = ERROR_INVALID_SERVICE_CONTROL;
     if (error == 0) {
       std::string msg;
       scmwire::putU32(msg, ++seq_);

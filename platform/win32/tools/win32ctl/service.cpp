@@ -147,10 +147,21 @@ int svcStart(const Args &args) {
   return 0;
 }
 
+// Why the control manager refused a control, for the refusals that depend on the service's state.
+const char *refusal(DWORD code) {
+  switch (code) {
+  case ERROR_INVALID_SERVICE_CONTROL: return "the service's last status does not accept this control";
+  case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "the service takes no control while stopped, start or stop pending";
+  case ERROR_SERVICE_NOT_ACTIVE: return "the service is not running";
+  default: return nullptr;
+  }
+}
+
 // Prints what became of a control; 0 when the handler got it, 1 when the control manager refused it.
 int reportControl(const std::string &name, const emu::scm::ControlReply &r) {
   if (r.error) {
     printError("control of", name, r.error);
+    if (const char *why = refusal(r.error)) std::fprintf(stderr, "win32ctl: %s\n", why);
     printStatus(r.status);
     return 1;
   }

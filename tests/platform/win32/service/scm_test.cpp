@@ -238,9 +238,9 @@ TEST(ServiceControls, DeliveredWithEventTypeAndDataOnTheDispatcherThreadAndAnswe
 
   // Not accepted by a running service: refused before the handler.
   EXPECT_EQ(emu::scm::sendControl("Ctl", SERVICE_CONTROL_PAUSE).error,
-            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
   EXPECT_EQ(emu::scm::sendControl("Ctl", SERVICE_CONTROL_SHUTDOWN).error,
-            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
   EXPECT_EQ(eventIndex("Ctl", "control code=2 "), -1);
   EXPECT_EQ(eventIndex("Ctl", "control code=5 "), -1);
 
@@ -257,10 +257,10 @@ TEST(ServiceControls, OnlyWhatTheLastStatusAcceptsReachesTheHandler) {
   create("StopOnly");
   startRunning("StopOnly", {"accept=1", "linger=2000"});
   EXPECT_EQ(sessionChange("StopOnly", WTS_CONSOLE_CONNECT, 1).error,
-            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
   EXPECT_THAT(emu::scm::broadcastSessionChange(WTS_CONSOLE_CONNECT, 1), ::testing::Not(::testing::Contains("StopOnly")));
   EXPECT_EQ(emu::scm::sendControl("StopOnly", SERVICE_CONTROL_PRESHUTDOWN).error,
-            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
   // Interrogate and user-defined codes need no flag.
   EXPECT_EQ(emu::scm::sendControl("StopOnly", SERVICE_CONTROL_INTERROGATE).error, 0u);
   EXPECT_EQ(emu::scm::sendControl("StopOnly", 130).handlerResult, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
@@ -278,6 +278,30 @@ TEST(ServiceControls, OnlyWhatTheLastStatusAcceptsReachesTheHandler) {
             1);
   EXPECT_EQ(emu::scm::sendControl("StopOnly", SERVICE_CONTROL_INTERROGATE).error,
             static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+}
+
+// Start and stop pending take no control at all, whatever the last status accepts; the same control sent to the
+// running service is refused as one it does not accept.
+TEST(ServiceControls, PendingStatesTakeNoControlWhileRunningRefusesWhatIsNotAccepted) {
+  create("Pending");
+  const auto release = [] { testenv::writeFile(emu::machineRoot() + "/testservice/Pending.go", ""); };
+  ASSERT_EQ(emu::scm::startService("Pending", {"accept=1", "hold=1"}), 0u);
+  ASSERT_TRUE(waitUntil([] { return eventIndex("Pending", "status state=2 ok=1") >= 0; }));
+  emu::scm::ControlReply r = emu::scm::sendControl("Pending", SERVICE_CONTROL_PAUSE);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  release();
+  ASSERT_TRUE(emu::scm::waitForState("Pending", SERVICE_RUNNING, kWaitMs));
+  r = emu::scm::sendControl("Pending", SERVICE_CONTROL_PAUSE);
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(emu::scm::sendControl("Pending", SERVICE_CONTROL_STOP).error, 0u);
+  r = emu::scm::sendControl("Pending", SERVICE_CONTROL_STOP); // its last status accepts nothing
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+  release();
+  ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Pending").processEnded; }));
+  EXPECT_EQ(eventIndex("Pending", "control code=2 "), -1);
 }
 
 TEST(ServiceDeath, AProcessEndingWithoutStoppedIsNoticedAndTheServiceCanStartAgain) {
@@ -429,8 +453,10 @@ TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
   EXPECT_FALSE(ControlService(svc, 150, &status));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED)) << "the handler's answer";
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  status = SERVICE_STATUS{};
   EXPECT_FALSE(ControlService(svc, SERVICE_CONTROL_PAUSE, &status));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << "filled in on this refusal too";
   ASSERT_TRUE(ControlService(svc, SERVICE_CONTROL_STOP, &status));
   EXPECT_THAT(status.dwCurrentState, ::testing::AnyOf(static_cast<DWORD>(SERVICE_STOP_PENDING),
                                                       static_cast<DWORD>(SERVICE_STOPPED)));
@@ -507,7 +533,7 @@ TEST(Win32ctlService, CommandsDriveAServiceAndTheConsoleSession) {
   EXPECT_THAT(out, HasSubstr("result: 120"));
   out = win32ctl("svc-control Cli pause", &rc);
   EXPECT_EQ(rc, 1);
-  EXPECT_THAT(out, HasSubstr("error 1061"));
+  EXPECT_THAT(out, HasSubstr("error 1052"));
   out = win32ctl("svc-control Cli sessionchange 8 6", &rc);
   EXPECT_EQ(rc, 0) << out;
   EXPECT_EQ(field(eventLine("Cli", "control code=14 type=8"), "session"), "6");

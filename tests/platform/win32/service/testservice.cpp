@@ -5,6 +5,8 @@
 //   accept=<n>     controls accepted with SERVICE_RUNNING (default 0x181)
 //   exit=<n>       Win32 exit code reported with SERVICE_STOPPED
 //   linger=<ms>    keep the main function busy this long after reporting SERVICE_STOPPED; main waits for it
+//   hold=1         stay in SERVICE_START_PENDING, and after a stop in SERVICE_STOP_PENDING, until the file
+//                  <root>/testservice/<service name>.go appears; each hold takes the file away
 // Controls: stop and pre-shutdown stop it; interrogate and session change return 0; 222 ends the process at once
 // with 3 (as a crash would, without SERVICE_STOPPED); every other control returns ERROR_CALL_NOT_IMPLEMENTED.
 // Every event is a line in <root>/testservice/<service name>.events ("none" outside the control manager).
@@ -93,6 +95,14 @@ DWORD argValue(DWORD argc, LPWSTR *argv, const std::string &key, DWORD fallback)
   return fallback;
 }
 
+// Waits until the test lays down the release file, and takes it (at most two minutes: a test that failed early).
+void holdUntilReleased() {
+  const char *service = std::getenv("WIN32_SCM_SERVICE");
+  const std::string go = emu::machineRoot() + "/testservice/" + (service ? service : "none") + ".go";
+  for (int i = 0; i < 24000 && ::unlink(go.c_str()) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 // The process stays until a lingering main function has returned.
 std::atomic<bool> g_lingering{false};
 std::atomic<bool> g_returned{false};
@@ -106,12 +116,15 @@ void WINAPI serviceMain(DWORD argc, LPWSTR *argv) {
     record("register-failed error=" + std::to_string(GetLastError()));
     return;
   }
+  const bool hold = argValue(argc, argv, "hold", 0) != 0;
   report(SERVICE_START_PENDING, 0, 0, 1, 3000);
+  if (hold) holdUntilReleased();
   report(SERVICE_RUNNING, argValue(argc, argv, "accept", 0x181), 0, 0, 0);
   {
     std::unique_lock<std::mutex> lock(g_mutex);
     g_cv.wait(lock, [] { return g_stop; });
   }
+  if (hold) holdUntilReleased(); // SERVICE_STOP_PENDING was reported by the handler
   g_lingering = argValue(argc, argv, "linger", 0) != 0;
   report(SERVICE_STOPPED, 0, argValue(argc, argv, "exit", 0), 0, 0);
   if (DWORD linger = argValue(argc, argv, "linger", 0)) std::this_thread::sleep_for(std::chrono::milliseconds(linger));
