@@ -91,7 +91,7 @@ std::map<std::string, std::weak_ptr<EventState>> &namedEvents() {
 std::shared_ptr<EventState> namedState(const std::u16string &name, bool create, bool manual, bool initial,
                                        bool *existed) {
   std::string path;
-  if (DWORD error = emu::sync::objectPath(name, "events", &path)) {
+  if (DWORD error = emu::sync::objectPath(name, emu::sync::kEvent, &path)) {
     SetLastError(error);
     return nullptr;
   }

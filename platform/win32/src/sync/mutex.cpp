@@ -1,7 +1,7 @@
 // Mutexes: owned by a thread, recursive, abandoned when the owner ends without releasing.
 //
 // A named mutex is shared between the processes of a session through a file under the root,
-// <root>/kernel/objects/<namespace>/<name>, with open-file-description locks on it:
+// <root>/kernel/named/<namespace>/<name>.mutex, with open-file-description locks on it:
 //  - byte 0, read lock: held by every process with an open handle (the object exists while one is held);
 //  - byte 1, write lock: held by the process whose thread owns the mutex.
 // The owner writes a mark into the file and clears it on release. Whoever takes the lock and finds a mark knows the
@@ -73,7 +73,8 @@ DWORD objectPath(const std::u16string &name, const char *kind, std::string *path
     std::snprintf(tail, sizeof(tail), "~%016llx", h);
     encoded = encoded.substr(0, 150) + tail;
   }
-  *path = emu::proc::kernelDir(std::string(kind) + "/" + space) + "/" + encoded;
+  // One folder per namespace for every kind, so one lock orders the creations of all kinds under a name.
+  *path = emu::proc::kernelDir("named/" + space) + "/" + encoded + "." + kind;
   return 0;
 }
 
@@ -99,8 +100,16 @@ DWORD takeNamedFile(const std::string &path, bool create, bool *existed, const s
     return ERROR_ACCESS_DENIED;
   }
   DWORD error = ERROR_SUCCESS;
-  *existed = existsElsewhere(path);
-  if (*existed || create) {
+  const std::string base = path.substr(0, path.rfind('.'));
+  bool otherKind = false;
+  for (const char *kind : {kMutex, kEvent}) {
+    const std::string sibling = base + "." + kind;
+    otherKind = otherKind || (sibling != path && existsElsewhere(sibling));
+  }
+  *existed = !otherKind && existsElsewhere(path);
+  if (otherKind) {
+    error = ERROR_INVALID_HANDLE; // the name belongs to an object of another kind
+  } else if (*existed || create) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd >= 0 && lockByte(fd, F_RDLCK, 0)) {
       adopt(fd);
@@ -246,7 +255,7 @@ std::map<std::string, std::weak_ptr<MutexCore>> &openNamed() {
 // Opens (create) or finds the named mutex of this process. Sets *existed; null with the last error on failure.
 std::shared_ptr<MutexCore> namedCore(const std::u16string &name, bool create, bool *existed) {
   std::string path;
-  if (DWORD error = objectPath(name, "objects", &path)) {
+  if (DWORD error = objectPath(name, emu::sync::kMutex, &path)) {
     SetLastError(error);
     return nullptr;
   }

@@ -263,6 +263,33 @@ TEST(NamedEvents, SharedWithAnotherProcessOfTheSessionAndTakenOncePerSignal) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST(ObjectNames, MutexesAndEventsShareOneNamespace) {
+  // The session's name and the machine's are two names.
+  HANDLE m = CreateMutexW(nullptr, FALSE, u"bv one namespace");
+  HANDLE e = CreateEventW(nullptr, TRUE, FALSE, u"Global\\bv one namespace");
+  ASSERT_TRUE(m && e);
+  EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"bv one namespace"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, u"bv one namespace"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, u"Global\\bv one namespace"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, u"Global\\bv one namespace"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  // Another process of the session is refused the same name (its child mode ends with 5 when it cannot create it).
+  Child refused(u"wait-event \"bv one namespace\" " + wide(testenv::tempDir() + "/refused"));
+  ASSERT_TRUE(refused.started);
+  ASSERT_EQ(WaitForSingleObject(refused.pi.hProcess, 30000), WAIT_OBJECT_0) << "it made the event and waits on it";
+  EXPECT_EQ(refused.waitExit(), 5u);
+  // The name is free for the other kind once the last handle has closed.
+  CloseHandle(m);
+  HANDLE now = CreateEventW(nullptr, TRUE, FALSE, u"bv one namespace");
+  EXPECT_NE(now, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  CloseHandle(now);
+  CloseHandle(e);
+}
+
 TEST(ObjectNames, LongerThanMaxPathAreRefused) {
   const std::u16string longest(MAX_PATH, u'n'), tooLong(MAX_PATH + 1, u'n');
   for (bool event : {true, false}) {
