@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "emu/emu.h"
@@ -93,6 +94,20 @@ TEST(LastError, IsPerThread) {
 TEST(Text, BadUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(emu::toUtf16("\xFF" "a\xC3"), std::u16string(u"\xFFFD" u"a\xFFFD"));
   EXPECT_EQ(emu::toUtf8(emu::toUtf16("a\xC3\xA9\xF0\x9F\x98\x80").c_str()), "a\xC3\xA9\xF0\x9F\x98\x80");
+}
+
+TEST(Text, BestFitTo1252MapsFullwidthFormsAndInfinityUnlessRefused) {
+  auto ansi = [](const char16_t *text, DWORD flags, BOOL *used) {
+    char out[16] = {};
+    *used = -1;
+    int n = WideCharToMultiByte(1252, flags, reinterpret_cast<LPCWSTR>(text), -1, out, sizeof(out), nullptr, used);
+    return n > 0 ? std::string(out, static_cast<size_t>(n - 1)) : std::string("(failed)");
+  };
+  BOOL used;
+  EXPECT_EQ(ansi(u"\uFF01\uFF21\uFF5E\u221E", 0, &used), "!A~8");
+  EXPECT_FALSE(used) << "a best fit is no default character";
+  EXPECT_EQ(ansi(u"\uFF21\u221E", WC_NO_BEST_FIT_CHARS, &used), "??");
+  EXPECT_TRUE(used);
 }
 
 TEST(ProcessPaths, ModuleNameTruncatesAndCurrentDirectoryReportsItsSize) {

@@ -22,6 +22,16 @@ const char16_t kHigh1252[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 
 const char kLatinExtendedA[] = "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi\0\0JjKk\0LlLlLlLlLlNnNnNn\0\0\0OoOoOo"
                                "\0\0RrRrRrSsSsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZz\0";
 
+// The best fit Windows-1252 gives a character it lacks, without WC_NO_BEST_FIT_CHARS; -1: none, the default
+// character. Only these are modelled (../usb/MODEL.md, "Heaps and text").
+int bestFit1252(char16_t c) {
+  if (c >= 0x100 && c < 0x180 && kLatinExtendedA[c - 0x100])
+    return static_cast<unsigned char>(kLatinExtendedA[c - 0x100]);
+  if (c >= 0xFF01 && c <= 0xFF5E) return c - 0xFEE0; // fullwidth forms of '!'..'~'
+  if (c == 0x221E) return '8';                       // infinity, the documented example
+  return -1;
+}
+
 bool is1252(UINT cp) { return cp == CP_ACP || cp == kAnsiCodePage; }
 bool supported(UINT cp) { return is1252(cp) || cp == CP_UTF8; }
 
@@ -177,8 +187,7 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
   for (size_t i = 0; i < n; ++i) {
     char16_t c = lpWideCharStr[i];
     int b = to1252(c);
-    if (b < 0 && !(dwFlags & WC_NO_BEST_FIT_CHARS) && c >= 0x100 && c < 0x180 && kLatinExtendedA[c - 0x100])
-      b = static_cast<unsigned char>(kLatinExtendedA[c - 0x100]);
+    if (b < 0 && !(dwFlags & WC_NO_BEST_FIT_CHARS)) b = bestFit1252(c);
     if (b < 0) {
       b = static_cast<unsigned char>(fallback);
       usedDefault = TRUE;
