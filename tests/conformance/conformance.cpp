@@ -19,6 +19,7 @@
 #include <winsvc.h>
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -528,7 +529,10 @@ IdList queryIds(HANDLE job) {
   out.ok = QueryInformationJobObject(job, JobObjectBasicProcessIdList, &buffer, sizeof(buffer), nullptr);
   out.assigned = buffer.list.NumberOfAssignedProcesses;
   out.inList = buffer.list.NumberOfProcessIdsInList;
-  for (DWORD i = 0; i < out.inList && i < 16; ++i) out.ids[i] = buffer.list.ProcessIdList[i];
+  // The ids run on past the declared array of one: read from the bytes.
+  const BYTE *first = buffer.bytes + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList);
+  for (DWORD i = 0; i < out.inList && i < 16; ++i)
+    memcpy(&out.ids[i], first + i * sizeof(ULONG_PTR), sizeof(ULONG_PTR));
   return out;
 }
 
