@@ -1,5 +1,6 @@
 // The control manager's operations on its entries: configuration, starting a controller, queries and controls.
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/scm.h"
 #include "service/store.h"
 #include "service/wire.h"
@@ -221,10 +222,18 @@ ServiceState queryService(const std::string &name) {
   ServiceConfig c;
   if (!scmstore::readConfigFile(folder, &c)) return st;
   st.exists = true;
+  // One read decides: the answer of the controller while it serves the run; once it no longer answers, the run's
+  // records, which it completed first. Records read before a liveness look could be a run's last but one.
+  holdPoint("ServiceQuery", name);
+  DWORD pid = 0;
+  if (scmstore::askController(folder, &pid, &st.status)) {
+    st.active = true;
+    st.processId = pid;
+    return st;
+  }
   scmstore::RunInfo run;
-  bool hasRun = scmstore::readRun(folder, &run);
+  scmstore::readRun(folder, &run);
   std::vector<StatusRecord> history = scmstore::readHistory(folder);
-  st.active = hasRun && run.active && !run.ended && scmstore::controllerAlive(folder);
   st.processId = run.pid;
   st.processEnded = run.ended;
   st.diedUnexpectedly = run.died;
@@ -233,11 +242,11 @@ ServiceState queryService(const std::string &name) {
     st.status = history.back().status;
   } else {
     st.status.dwServiceType = c.serviceType & (SERVICE_WIN32 | SERVICE_DRIVER);
-    st.status.dwCurrentState = st.active ? SERVICE_START_PENDING : SERVICE_STOPPED;
-    st.status.dwWin32ExitCode = st.active ? 0 : kServiceNeverStarted;
+    st.status.dwCurrentState = SERVICE_STOPPED;
+    st.status.dwWin32ExitCode = kServiceNeverStarted;
   }
-  if (!st.active && st.status.dwCurrentState != SERVICE_STOPPED) {
-    // The controller itself went away: nothing runs any more.
+  if (st.status.dwCurrentState != SERVICE_STOPPED) {
+    // The controller itself went away without its last records (killed): nothing runs any more.
     st.status.dwCurrentState = SERVICE_STOPPED;
     st.status.dwControlsAccepted = 0;
   }

@@ -273,5 +273,19 @@ bool controllerAlive(const std::string &folder) {
   return true;
 }
 
+bool askController(const std::string &folder, DWORD *pid, SERVICE_STATUS *status) {
+  constexpr int kAnswerWaitMs = 30000; // the controller answers from its loop at once; this is for a loaded machine
+  const int fd = scmwire::connectTo(scmwire::socketName(folder, "ctl"));
+  if (fd < 0) return false;
+  std::string answer;
+  const bool answered = scmwire::transact(fd, scmwire::Ping, std::string(), scmwire::Pong, &answer, kAnswerWaitMs);
+  ::close(fd);
+  if (!answered) return false;
+  scmwire::Reader r(answer);
+  *pid = r.u32();
+  *status = r.status();
+  return r.ok;
+}
+
 } // namespace scmstore
 } // namespace emu

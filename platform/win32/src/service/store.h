@@ -58,6 +58,9 @@ void makeDirs(const std::string &path);
 
 // Whether a controller serves the entry right now (its socket answers).
 bool controllerAlive(const std::string &folder);
+// The controller's own answer on the run it serves, in one message: its service process and last status. false
+// when no controller answers; the run's records are then complete (it writes them before it stops answering).
+bool askController(const std::string &folder, DWORD *pid, SERVICE_STATUS *status);
 
 } // namespace scmstore
 } // namespace emu

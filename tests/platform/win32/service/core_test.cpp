@@ -1,11 +1,13 @@
-// Logging a session off ends that session's programs (the stand-in core here). The core's own settings are
-// exercised by the service's process tests, which fail when the core does not follow them.
+// Logging a session off ends that session's programs (the stand-in core here), and a status query answers as of one
+// moment. The core's own settings are exercised by the service's process tests, which fail when the core does not
+// follow them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "emu/emu.h"
+#include "emu/hold.h"
 #include "emu/registry.h"
 #include "emu/scm.h"
 #include "emu/session.h"
@@ -97,6 +99,32 @@ TEST(Logoff, EndsTheSessionsProgramsWithTheMarkerAndLeavesTheConsoleWithoutSessi
   EXPECT_EQ(WaitForSingleObject(other.process, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "another session's program";
   TerminateProcess(other.process, 1);
   waitExit(other);
+}
+
+// A service that dies while its status is queried: the records of the run read before its controller is asked
+// whether it still serves the run may be the run's last but one. The query reads it as died, as its records say.
+TEST(ServiceQuery, AServiceThatDiesDuringAQueryReadsAsItsRecordsSay) {
+  emu::scm::ServiceConfig c;
+  c.name = "Dying";
+  c.binaryPath = "\"" + testenv::binDir() + "/bv_testservice\"";
+  ASSERT_EQ(emu::scm::createService(c), 0u);
+  ASSERT_EQ(emu::scm::startService("Dying"), 0u);
+  ASSERT_TRUE(emu::scm::waitForState("Dying", SERVICE_RUNNING, 30000));
+  const std::string point = "ServiceQuery:Dying";
+  emu::setHoldPoints(point);
+  emu::scm::ServiceState seen;
+  std::thread query([&] { seen = emu::scm::queryService("Dying"); });
+  const bool held = emu::waitUntilHeld(point, 30000); // about to ask whether the run is still served
+  emu::scm::sendControl("Dying", 222);                // the service ends at once, without SERVICE_STOPPED
+  const bool stopped = emu::scm::waitForState("Dying", SERVICE_STOPPED, 30000);
+  emu::releaseHold(point);
+  query.join();
+  emu::setHoldPoints("");
+  ASSERT_TRUE(held && stopped);
+  EXPECT_EQ(seen.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(seen.status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
+  EXPECT_TRUE(seen.processEnded);
+  EXPECT_TRUE(seen.diedUnexpectedly);
 }
 
 } // namespace
