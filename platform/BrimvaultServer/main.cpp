@@ -172,6 +172,13 @@ Signal waitSignal(const Clock::time_point *deadline) {
   for (;;) Sleep(INFINITE);
 }
 
+// Whether the program runs inside a job, as the service launches it; the start line carries it on Windows.
+std::string jobFact() {
+  BOOL inJob = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) return " job=?";
+  return inJob ? " job=1" : " job=0";
+}
+
 #else
 
 using Path = std::string;
@@ -261,6 +268,9 @@ Signal waitSignal(const Clock::time_point *deadline) {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   for (;;) ::pause();
 }
+
+// The emulated machine's processes do not ask for their job: the tests read it from the machine.
+std::string jobFact() { return std::string(); }
 
 #endif
 // ---- End of the platform's part. ----
@@ -370,7 +380,7 @@ int main(int argc, char **argv) {
   const unsigned launch = nextLaunch();
   const Settings settings(launch);
   logEvent("start launch=" + std::to_string(launch) + " session=" + std::to_string(sessionId()) +
-           " parent=" + std::to_string(parentId()) + " args=" + std::to_string(argc - 1));
+           " parent=" + std::to_string(parentId()) + " args=" + std::to_string(argc - 1) + jobFact());
 
   if (settings.value("spawnChild") == "1") startChild();
   const bool ignoreCtrlC = settings.value("ignoreCtrlC") == "1";

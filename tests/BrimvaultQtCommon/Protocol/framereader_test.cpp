@@ -171,8 +171,12 @@ TEST_F(FrameReaderTest, ReadBufferStaysBoundedYetLongStreamsPass) {
   for (int i = 0; i < 2000; ++i) stream += frame;
   c->write(stream);
   ASSERT_TRUE(waitCount("command", 2000));
-  // Qt holds the limit to within one read from the connection.
+  // Qt holds the limit to within one read from the connection; on Windows its pipe reader reads 4 KiB at least.
+#ifdef _WIN32
+  const qint64 bound = 4 + maxBody + 4096;
+#else
   const qint64 bound = 2 * (4 + maxBody);
+#endif
   EXPECT_LE(mostBuffered, bound);
 
   // A flood of bad lengths is taken four bytes per arrival, never buffered beyond one frame.

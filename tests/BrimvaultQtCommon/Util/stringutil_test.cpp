@@ -16,6 +16,9 @@ std::unique_ptr<WCHAR[]> exact(std::initializer_list<WCHAR> chars) {
   return p;
 }
 
+// The first n UTF-16 units of a Windows wide buffer (WCHAR is wchar_t there, char16_t on the emulated machine).
+std::u16string units(const WCHAR *p, size_t n) { return std::u16string(reinterpret_cast<const char16_t *>(p), n); }
+
 TEST(StringUtilMultiSz, ReadingStopsAtTheFirstEmptyStringAndNeverPassesTheByteSize) {
   EXPECT_TRUE(StringUtil::multiSzToStringList(nullptr, 0).isEmpty());
   EXPECT_TRUE(StringUtil::multiSzToStringList(nullptr, 1).isEmpty());
@@ -40,14 +43,14 @@ TEST(StringUtilMultiSz, WritingDropsEmptyStringsAndSizesInBytes) {
   DWORD size = 0;
   auto buf = StringUtil::stringListToMultiSz({"ab", "c"}, size);
   EXPECT_EQ(size, 12u);
-  EXPECT_EQ(std::u16string(buf.get(), 6), std::u16string(u"ab\0c\0\0", 6));
+  EXPECT_EQ(units(buf.get(), 6), std::u16string(u"ab\0c\0\0", 6));
 
   buf = StringUtil::stringListToMultiSz({}, size);
   EXPECT_EQ(size, 2u);
   EXPECT_EQ(buf[0], 0);
   buf = StringUtil::stringListToMultiSz({"", "x", ""}, size);
   EXPECT_EQ(size, 6u);
-  EXPECT_EQ(std::u16string(buf.get(), 3), std::u16string(u"x\0\0", 3));
+  EXPECT_EQ(units(buf.get(), 3), std::u16string(u"x\0\0", 3));
 
   const QStringList list{"", "first", "\U0001F600 two", "", "caf\u00e9"};
   buf = StringUtil::stringListToMultiSz(list, size);
@@ -80,7 +83,7 @@ TEST(StringUtilText, BoundedCopyNeedsRoomForTheNul) {
   EXPECT_EQ(buf[0], 0);
   EXPECT_EQ(buf[1], u'#');
   EXPECT_TRUE(StringUtil::copyToWcharBuffer("abc", buf, 4));
-  EXPECT_EQ(std::u16string(buf, 4), std::u16string(u"abc\0", 4));
+  EXPECT_EQ(units(buf, 4), std::u16string(u"abc\0", 4));
   EXPECT_FALSE(StringUtil::copyToWcharBuffer("a", nullptr, 10));
 }
 
