@@ -15,6 +15,10 @@
 //   ProcessEntry          in a change of a process's table entry, between its reading and its writing; the pid
 //   ProcessEnd            in the creator of a process that has ended, once its handles are signalled and before
 //                         it is reaped; the file name of its program
+//   ProcessListed         in a listing of the process table, once a process's entry is read and before whether it
+//                         runs is; the pid
+//   TerminateProcess      in a terminator (TerminateProcess, TerminateJobObject) once the process was found running
+//                         and before its exit code is recorded; the pid
 //   ServiceQuery          in a query of a service's status, before its controller is asked whether it serves the
 //                         run; the service name as given
 // Example: "WaitForSingleObject:20000@2" holds at the second wait of 20000 ms, whatever waits came before.

@@ -27,7 +27,9 @@ void recordOnExit(int status, void *) {
   // A machine that was removed (a finished test) is not made again just to hold this record.
   struct stat st;
   if (stat(root, &st) != 0) return;
-  emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), static_cast<DWORD>(status));
+  const DWORD code = emu::proc::recordOwnExit(static_cast<DWORD>(status));
+  // A terminator recorded its code first: end with it, so the parent's wait agrees with the record.
+  if (code != static_cast<DWORD>(status)) _exit(static_cast<int>(code & 0xFF));
 }
 
 // Before any other code of the program: the machine records a new process whole before the process runs.

@@ -32,19 +32,20 @@ bool g_consoleLoaded = false;
 
 // The console a process was given at creation ($WIN32_CONSOLE): "none", "self" (its own group) or a group id.
 // A process started outside the machine has the console of its group, as one started from a terminal.
-std::string resolveConsole(const std::string &spec, pid_t pid) {
+// `group` is the process's group as read with its start.
+std::string resolveConsole(const std::string &spec, pid_t pid, pid_t group) {
   if (spec == "none") return spec;
   if (spec == "self") return std::to_string(pid);
   char *end = nullptr;
   long v = std::strtol(spec.c_str(), &end, 10);
   if (!spec.empty() && end && !*end && v > 0) return spec;
-  return std::to_string(pid == getpid() ? getpgrp() : groupOf(pid));
+  return std::to_string(group);
 }
 
 std::string ownConsoleLocked() {
   if (!g_consoleLoaded) {
     const char *env = std::getenv("WIN32_CONSOLE");
-    g_console = resolveConsole(env ? env : "", getpid());
+    g_console = resolveConsole(env ? env : "", getpid(), getpgrp());
     g_consoleLoaded = true;
   }
   return g_console;
@@ -153,20 +154,28 @@ std::string currentConsole() {
 }
 
 bool consoleOf(pid_t pid, std::string *console) {
+  ProcStat s;
+  return pid > 0 && readStat(pid, &s) && consoleOf(pid, s, console);
+}
+
+bool consoleOf(pid_t pid, const ProcStat &s, std::string *console) {
   if (pid == getpid()) {
     *console = currentConsole();
     return true;
   }
-  if (pid <= 0 || startTimeOf(pid) == 0 || isZombie(pid)) return false;
+  if (s.ended()) return false;
+  std::string found;
   Entry e;
-  if (readEntry(pid, &e)) {
-    *console = resolveConsole(e.console, pid);
-    return true;
+  if (readRecordedEntry(pid, &e) && e.start == s.start) {
+    found = resolveConsole(e.console, pid, s.group);
+  } else {
+    if (!belongsToMachine(pid, s.start)) return false;
+    std::string spec;
+    environOf(pid, "WIN32_CONSOLE", &spec);
+    found = resolveConsole(spec, pid, s.group);
   }
-  if (!belongsToMachine(pid)) return false;
-  std::string spec;
-  environOf(pid, "WIN32_CONSOLE", &spec);
-  *console = resolveConsole(spec, pid);
+  if (!aliveAt(pid, s.start)) return false; // ended while its facts were read
+  *console = found;
   return true;
 }
 
@@ -252,11 +261,12 @@ extern "C" BOOL WINAPI GenerateConsoleCtrlEvent(DWORD dwCtrlEvent, DWORD dwProce
   const int sig = dwCtrlEvent == CTRL_C_EVENT ? SIGINT : SIGQUIT;
   const pid_t self = getpid();
   for (pid_t pid : emu::proc::allPids()) {
-    if (pid == self || emu::proc::isZombie(pid)) continue;
-    if (group != 0 && emu::proc::groupOf(pid) != group) continue;
+    emu::proc::ProcStat s; // its group and start from one read; the signal reaches that process or none
+    if (pid == self || !emu::proc::readStat(pid, &s) || s.ended()) continue;
+    if (group != 0 && s.group != group) continue;
     // Attached to this console: in its group or attached from outside; not once freed from it.
     std::string theirs;
-    if (emu::proc::consoleOf(pid, &theirs) && theirs == console) kill(pid, sig);
+    if (emu::proc::consoleOf(pid, s, &theirs) && theirs == console) emu::proc::signalProcess(pid, s.start, sig);
   }
   // The caller is attached to the console too (and gets the event unless it ignores it).
   if (group == 0 || getpgrp() == group) kill(self, sig);

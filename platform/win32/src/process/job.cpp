@@ -127,20 +127,14 @@ struct JobObject : KernelObject {
   std::vector<std::shared_ptr<ProcessState>> liveMembers() {
     std::vector<std::shared_ptr<ProcessState>> live;
     for (auto &m : allMembers()) {
-      if (startTimeOf(m->pid) == m->start && !isZombie(m->pid)) live.push_back(m);
+      if (aliveAt(m->pid, m->start)) live.push_back(m);
     }
     return live;
   }
 
   void terminateAll(DWORD code) {
-    for (auto &m : liveMembers()) {
-      {
-        std::lock_guard<std::mutex> lock(waitEngineMutex());
-        m->terminated = true;
-        m->terminatedWith = code;
-      }
-      recordExit(m->pid, m->start, code);
-    }
+    // Each member that runs: found running, its code recorded and killed as one step (see terminateWithCode).
+    for (auto &m : allMembers()) terminateWithCode(m->pid, m->start, code);
     killJobMembers(allMembers());
   }
 
@@ -166,23 +160,30 @@ constexpr DWORD kKnownLimits = 0x7FFF;
 void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members) {
   if (members.empty()) return;
   const pid_t self = getpid();
-  // Who started whom: the process table remembers creators that have ended; /proc knows the rest.
+  // Who started whom: the process table remembers creators that have ended; /proc knows the rest. Each process
+  // from one read of its stat: start, parent and group together.
   struct Known {
     unsigned long long start = 0;
     bool breakaway = false;
+    pid_t group = 0;
   };
   std::map<pid_t, Known> alive;
   std::map<pid_t, std::vector<pid_t>> children;
+  std::map<pid_t, ProcStat> running;
+  for (pid_t p : allPids()) {
+    ProcStat s;
+    if (readStat(p, &s) && !s.ended()) running[p] = s;
+  }
   for (const auto &e : liveEntries()) {
-    alive[e.pid] = Known{e.start, e.breakaway};
+    auto it = running.find(e.pid);
+    if (it == running.end() || it->second.start != e.start) continue;
+    alive[e.pid] = Known{e.start, e.breakaway, it->second.group};
     children[e.parent].push_back(e.pid);
   }
-  for (pid_t p : allPids()) {
-    if (alive.count(p) || isZombie(p)) continue;
-    unsigned long long start = startTimeOf(p);
-    if (start == 0) continue;
-    alive[p] = Known{start, false};
-    children[parentOf(p)].push_back(p);
+  for (const auto &r : running) {
+    if (alive.count(r.first)) continue;
+    alive[r.first] = Known{r.second.start, false, r.second.group};
+    children[r.second.parent].push_back(r.first);
   }
   std::set<pid_t> doomed;
   std::vector<std::pair<pid_t, unsigned long long>> queue; // a process and its start: its children start later
@@ -192,7 +193,8 @@ void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members) {
     queue.emplace_back(m->pid, m->start);
     // The rest of a group that a member led (the group outlives its leader).
     for (const auto &a : alive) {
-      if (!a.second.breakaway && groupOf(a.first) == m->pid && a.second.start >= m->start && belongsToMachine(a.first)) {
+      if (!a.second.breakaway && a.second.group == m->pid && a.second.start >= m->start &&
+          belongsToMachine(a.first, a.second.start)) {
         doomed.insert(a.first);
       }
     }
@@ -209,7 +211,7 @@ void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members) {
     }
   }
   doomed.erase(self);
-  for (pid_t p : doomed) kill(p, SIGKILL);
+  for (pid_t p : doomed) signalProcess(p, alive[p].start, SIGKILL);
 }
 
 bool jobsFromHandles(const HANDLE *handles, size_t count, std::vector<std::shared_ptr<KernelObject>> *jobs) {
@@ -305,9 +307,7 @@ void runJobKeeper(int fd) {
       killJobMembers(members);
     } else {
       // The machine is gone (a finished test): end the members themselves, without making it again.
-      for (const auto &m : members) {
-        if (startTimeOf(m->pid) == m->start) ::kill(m->pid, SIGKILL);
-      }
+      for (const auto &m : members) signalProcess(m->pid, m->start, SIGKILL);
     }
   }
   _exit(0);

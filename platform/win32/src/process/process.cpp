@@ -159,6 +159,7 @@ std::map<pid_t, std::weak_ptr<ProcessState>> &knownProcesses() {
   return *known;
 }
 
+// The state this process already has of (pid, start), so that its handles share one object; engine lock held.
 std::shared_ptr<ProcessState> knownProcess(pid_t pid, unsigned long long start) {
   auto &known = knownProcesses();
   for (auto it = known.begin(); it != known.end();) { // drop the ones nobody refers to any more
@@ -190,7 +191,6 @@ std::shared_ptr<ProcessState> selfState() {
 
 // Windows exit code of a child from its wait status and what it recorded.
 DWORD exitCodeFrom(const ProcessState &st, int status, bool haveStatus) {
-  if (st.terminated) return st.terminatedWith;
   DWORD recorded = 0;
   bool haveRecord = readExit(st.pid, st.start, &recorded);
   if (!haveStatus) return haveRecord ? recorded : 1;
@@ -198,7 +198,7 @@ DWORD exitCodeFrom(const ProcessState &st, int status, bool haveStatus) {
     DWORD low = static_cast<DWORD>(WEXITSTATUS(status));
     return (haveRecord && (recorded & 0xFF) == low) ? recorded : low;
   }
-  if (haveRecord) return recorded; // killed by TerminateProcess of another process
+  if (haveRecord) return recorded; // killed by a terminator, which recorded its code first
   switch (WIFSIGNALED(status) ? WTERMSIG(status) : 0) {
   case SIGINT:
     return STATUS_CONTROL_C_EXIT;
@@ -233,6 +233,9 @@ void startReaper(const std::shared_ptr<ProcessState> &st) {
       }
     }
     wakeWaiters();
+    // What only the wait status tells (a signal's end) goes on record before the status is gone with the reaping:
+    // a handle another process opens later gives the same code.
+    recordExitIfNone(st->pid, st->start, st->exitCode);
     holdPoint("ProcessEnd", st->image.substr(st->image.find_last_of("\\/") + 1));
     int status = 0;
     while (waitpid(st->pid, &status, 0) < 0 && errno == EINTR) {
@@ -636,10 +639,12 @@ void refreshExited(ProcessState &st) {
     st.exited = true;
     return;
   }
-  if (startTimeOf(st.pid) == st.start && !isZombie(st.pid)) return;
+  // One read decides: running, ended but not yet reaped (its wait status is still there), or gone.
+  ProcStat s;
+  const bool present = readStat(st.pid, &s) && s.start == st.start;
+  if (present && !s.ended()) return;
+  st.exitCode = exitCodeFrom(st, s.waitStatus, present);
   st.exited = true;
-  DWORD recorded = 0;
-  st.exitCode = st.terminated ? st.terminatedWith : readExit(st.pid, st.start, &recorded) ? recorded : 1;
 }
 
 std::shared_ptr<ProcessState> processFromHandle(HANDLE h, DWORD *access) {
@@ -730,6 +735,37 @@ HANDLE openDesktopProcess(DWORD pid, DWORD access, unsigned long long hostStart)
 
 } // namespace
 
+namespace {
+
+// A process of the machine that runs now, as this process will see it; null when it is none or ended meanwhile.
+std::shared_ptr<ProcessState> openRunning(pid_t pid, unsigned long long start) {
+  {
+    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+    if (auto st = emu::proc::knownProcess(pid, start)) return st;
+  }
+  if (!emu::proc::belongsToMachine(pid, start)) return nullptr;
+  auto st = std::make_shared<ProcessState>();
+  st->pid = pid;
+  st->start = start;
+  emu::proc::Entry e;
+  if (emu::proc::readRecordedEntry(pid, &e) && e.start == start) {
+    st->image = e.image;
+    st->session = e.session;
+  } else {
+    char path[PATH_MAX];
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof(path) - 1);
+    if (n > 0) st->image = emu::windowsPath(std::string(path, static_cast<size_t>(n)));
+    emu::proc::sessionOf(pid, &st->session);
+  }
+  if (!emu::proc::aliveAt(pid, start)) return nullptr; // ended while its facts were read
+  std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+  if (auto known = emu::proc::knownProcess(pid, start)) return known; // opened by another thread meanwhile
+  emu::proc::knownProcesses()[pid] = st;
+  return st;
+}
+
+} // namespace
+
 extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId) {
   EMU_FAIL_POINT("OpenProcess", nullptr);
   const pid_t pid = static_cast<pid_t>(dwProcessId);
@@ -739,33 +775,10 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProces
   }
   if (pid == getpid()) return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(
                            emu::proc::selfState(), dwDesiredAccess, false));
-  const unsigned long long start = emu::proc::startTimeOf(pid);
-  std::shared_ptr<ProcessState> st;
-  if (start != 0) {
-    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
-    st = emu::proc::knownProcess(pid, start);
-  }
-  if (!st) {
-    // Only live processes of this machine can be opened, and processes its desktop knows by their record alone.
-    if (start == 0 || emu::proc::isZombie(pid) || !emu::proc::belongsToMachine(pid)) {
-      return openDesktopProcess(dwProcessId, dwDesiredAccess, start);
-    }
-    st = std::make_shared<ProcessState>();
-    st->pid = pid;
-    st->start = start;
-    emu::proc::Entry e;
-    if (emu::proc::readEntry(pid, &e)) {
-      st->image = e.image;
-      st->session = e.session;
-    } else {
-      char path[PATH_MAX];
-      ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path, sizeof(path) - 1);
-      if (n > 0) st->image = emu::windowsPath(std::string(path, static_cast<size_t>(n)));
-      emu::proc::sessionOf(pid, &st->session);
-    }
-    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
-    emu::proc::knownProcesses()[pid] = st;
-  }
+  // Only live processes of this machine can be opened, and processes its desktop knows by their record alone.
+  const unsigned long long start = emu::proc::liveStartOf(pid);
+  std::shared_ptr<ProcessState> st = start != 0 ? openRunning(pid, start) : nullptr;
+  if (!st) return openDesktopProcess(dwProcessId, dwDesiredAccess, start);
   emu::Account target;
   emu::accountOf(dwProcessId, &target);
   if (dwDesiredAccess & ~emu::sec::processAccessFor(emu::currentAccount(), target)) {
@@ -785,21 +798,15 @@ extern "C" BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode) {
     return FALSE;
   }
   if (st->pid == getpid()) ExitProcess(uExitCode);
+  bool exited = false;
   {
     std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
     emu::proc::refreshExited(*st);
-    if (st->exited || emu::proc::startTimeOf(st->pid) != st->start || emu::proc::isZombie(st->pid)) {
-      SetLastError(ERROR_ACCESS_DENIED); // it has ended already
-      return FALSE;
-    }
-    st->terminated = true;
-    st->terminatedWith = uExitCode;
+    exited = st->exited;
   }
-  emu::proc::recordExit(st->pid, st->start, uExitCode);
-  if (kill(st->pid, SIGKILL) != 0) {
-    std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
-    st->terminated = false;
-    SetLastError(ERROR_ACCESS_DENIED);
+  // Alive, recorded and killed as one step under the exit records' lock: the code is the one every handle gives.
+  if (exited || !emu::proc::terminateWithCode(st->pid, st->start, uExitCode)) {
+    SetLastError(ERROR_ACCESS_DENIED); // it has ended already
     return FALSE;
   }
   return TRUE;
@@ -822,10 +829,11 @@ extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
 }
 
 extern "C" void WINAPI ExitProcess(UINT uExitCode) {
-  // Other threads are not unwound, as on Windows: no static destructors run under their feet.
-  emu::proc::recordExit(getpid(), emu::proc::startTimeOf(getpid()), uExitCode);
+  // Other threads are not unwound, as on Windows: no static destructors run under their feet. A terminator that
+  // recorded its code first decides the code.
+  const DWORD code = emu::proc::recordOwnExit(uExitCode);
   std::fflush(nullptr);
-  _exit(static_cast<int>(uExitCode & 0xFF));
+  _exit(static_cast<int>(code & 0xFF));
 }
 
 extern "C" DWORD WINAPI GetProcessId(HANDLE Process) {

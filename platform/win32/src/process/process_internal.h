@@ -23,8 +23,6 @@ struct ProcessState {
   std::string image; // Windows path of the program (host path when under no drive)
   bool exited = false;
   DWORD exitCode = STILL_ACTIVE;
-  bool terminated = false; // TerminateProcess of this process chose the exit code
-  DWORD terminatedWith = 0;
 };
 
 // Looks at a process this process did not create: marks it exited when it has ended. Engine lock held.
@@ -38,6 +36,9 @@ std::shared_ptr<ProcessState> processFromHandle(HANDLE h, DWORD *access);
 std::string currentConsole();
 // Console of a live process of this machine; false when there is no such process.
 bool consoleOf(pid_t pid, std::string *console);
+struct ProcStat;
+// The same for the process that `s`, one read of its stat, shows.
+bool consoleOf(pid_t pid, const ProcStat &s, std::string *console);
 
 struct Entry;
 

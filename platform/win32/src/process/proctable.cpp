@@ -1,4 +1,5 @@
-// The process table and exit records under the machine root, and what /proc tells about other processes.
+// The process table and exit records under the machine root, and what /proc tells about other processes. Whether a process runs is always decided from one read of its stat (aliveAt), after any other fact
+// about it has been read.
 #include "process/proctable.h"
 
 #include "emu/emu.h"
@@ -6,6 +7,7 @@
 #include "emu/session.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace emu {
@@ -27,18 +30,6 @@ void makeDirs(const std::string &path) {
   }
 }
 
-// Fields of /proc/<pid>/stat after the command name; field 3 (state) is index 0.
-bool statFields(pid_t pid, std::vector<std::string> *fields) {
-  std::string text;
-  if (!readWholeFile("/proc/" + std::to_string(pid) + "/stat", &text)) return false;
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return false;
-  std::istringstream in(text.substr(close + 1));
-  fields->clear();
-  for (std::string f; in >> f;) fields->push_back(f);
-  return fields->size() > 19;
-}
-
 std::string trimSlashes(std::string s) {
   while (s.size() > 1 && s.back() == '/') s.pop_back();
   return s;
@@ -47,21 +38,30 @@ std::string trimSlashes(std::string s) {
 std::string entryPath(pid_t pid) { return kernelDir("processes") + "/" + std::to_string(pid); }
 std::string exitPath(pid_t pid) { return kernelDir("exits") + "/" + std::to_string(pid); }
 
-// The process table's writer lock, held for the object's lifetime (flock: dropped when its holder dies).
-class TableLock {
+// An exclusive flock on a lock file, held for the object's lifetime (dropped when its holder dies).
+class FileLock {
 public:
-  TableLock() : fd_(open((kernelDir("processes") + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+  explicit FileLock(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
     while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
   }
-  ~TableLock() {
+  ~FileLock() {
     if (fd_ >= 0) close(fd_);
   }
-  TableLock(const TableLock &) = delete;
-  TableLock &operator=(const TableLock &) = delete;
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
 
 private:
   int fd_;
+};
+
+// The process table's writer lock.
+struct TableLock : FileLock {
+  TableLock() : FileLock(kernelDir("processes") + "/.lock") {}
+};
+// The lock of exit records and of the signals that end a process with a recorded code.
+struct ExitLock : FileLock {
+  ExitLock() : FileLock(kernelDir("exits") + "/.lock") {}
 };
 
 bool parseEntry(const std::string &text, Entry *e) {
@@ -92,6 +92,11 @@ bool parseEntry(const std::string &text, Entry *e) {
     }
   }
   return havePid;
+}
+
+unsigned long long selfStart() {
+  static const unsigned long long start = startTimeOf(getpid());
+  return start;
 }
 
 } // namespace
@@ -137,25 +142,45 @@ bool readWholeFile(const std::string &path, std::string *contents) {
   return true;
 }
 
-unsigned long long startTimeOf(pid_t pid) {
+bool readStat(pid_t pid, ProcStat *s) {
+  std::string text;
+  if (pid <= 0 || !readWholeFile("/proc/" + std::to_string(pid) + "/stat", &text)) return false;
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  // Fields after the command name: field 3 (state) is index 0.
+  std::istringstream in(text.substr(close + 1));
   std::vector<std::string> f;
-  if (pid <= 0 || !statFields(pid, &f)) return 0;
-  return std::strtoull(f[19].c_str(), nullptr, 10);
+  for (std::string field; in >> field;) f.push_back(field);
+  if (f.size() <= 19 || f[0].empty()) return false;
+  ProcStat r;
+  r.state = f[0][0];
+  r.parent = static_cast<pid_t>(std::strtol(f[1].c_str(), nullptr, 10));
+  r.group = static_cast<pid_t>(std::strtol(f[2].c_str(), nullptr, 10));
+  r.threads = static_cast<unsigned>(std::strtoul(f[17].c_str(), nullptr, 10));
+  r.start = std::strtoull(f[19].c_str(), nullptr, 10);
+  if (f.size() > 49) r.waitStatus = static_cast<int>(std::strtol(f[49].c_str(), nullptr, 10)); // field 52
+  *s = r;
+  return true;
+}
+
+bool aliveAt(pid_t pid, unsigned long long start) {
+  ProcStat s;
+  return start != 0 && readStat(pid, &s) && !s.ended() && s.start == start;
+}
+
+unsigned long long liveStartOf(pid_t pid) {
+  ProcStat s;
+  return readStat(pid, &s) && !s.ended() ? s.start : 0;
+}
+
+unsigned long long startTimeOf(pid_t pid) {
+  ProcStat s;
+  return readStat(pid, &s) ? s.start : 0;
 }
 
 bool isZombie(pid_t pid) {
-  std::vector<std::string> f;
-  return statFields(pid, &f) && (f[0] == "Z" || f[0] == "X");
-}
-
-pid_t parentOf(pid_t pid) {
-  std::vector<std::string> f;
-  return statFields(pid, &f) ? static_cast<pid_t>(std::strtol(f[1].c_str(), nullptr, 10)) : 0;
-}
-
-pid_t groupOf(pid_t pid) {
-  std::vector<std::string> f;
-  return statFields(pid, &f) ? static_cast<pid_t>(std::strtol(f[2].c_str(), nullptr, 10)) : 0;
+  ProcStat s;
+  return readStat(pid, &s) && s.ended();
 }
 
 std::vector<pid_t> allPids() {
@@ -169,11 +194,6 @@ std::vector<pid_t> allPids() {
     closedir(d);
   }
   return pids;
-}
-
-unsigned threadCountOf(pid_t pid) {
-  std::vector<std::string> f;
-  return statFields(pid, &f) ? static_cast<unsigned>(std::strtoul(f[17].c_str(), nullptr, 10)) : 0;
 }
 
 bool environOf(pid_t pid, const std::string &name, std::string *value) {
@@ -191,6 +211,32 @@ bool environOf(pid_t pid, const std::string &name, std::string *value) {
     pos = end + 1;
   }
   return false;
+}
+
+bool signalProcess(pid_t pid, unsigned long long start, int sig) {
+  // The pidfd names the process that has the pid now; once its start is confirmed, the signal goes to it alone.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) {
+    if (errno != ENOSYS) {
+      errno = ESRCH;
+      return false;
+    }
+    if (!aliveAt(pid, start)) { // no pidfds: a pid taken again right now is the one risk left
+      errno = ESRCH;
+      return false;
+    }
+    return ::kill(pid, sig) == 0;
+  }
+  bool sent = false;
+  if (!aliveAt(pid, start)) {
+    errno = ESRCH;
+  } else {
+    sent = ::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0) == 0;
+  }
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return sent;
 }
 
 namespace {
@@ -221,8 +267,8 @@ bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &ch
   if (!exists) {
     e = Entry();
     e.pid = pid;
-    e.start = startTimeOf(pid);
-    if (e.start == 0 || isZombie(pid)) return false;
+    e.start = liveStartOf(pid);
+    if (e.start == 0) return false;
   }
   if (!change(e, exists)) return true;
   return storeEntry(e);
@@ -233,13 +279,19 @@ void removeEntry(pid_t pid) {
   unlink(entryPath(pid).c_str());
 }
 
-bool readEntry(pid_t pid, Entry *e) {
+bool readRecordedEntry(pid_t pid, Entry *e) {
   chaosPoint("proctable.read");
   std::string text;
   if (pid <= 0 || !readWholeFile(entryPath(pid), &text)) return false;
   Entry parsed;
-  if (!parseEntry(text, &parsed) || parsed.pid != pid) return false;
-  if (parsed.start == 0 || parsed.start != startTimeOf(pid)) return false;
+  if (!parseEntry(text, &parsed) || parsed.pid != pid || parsed.start == 0) return false;
+  *e = parsed;
+  return true;
+}
+
+bool readEntry(pid_t pid, Entry *e) {
+  Entry parsed;
+  if (!readRecordedEntry(pid, &parsed) || !aliveAt(pid, parsed.start)) return false;
   *e = parsed;
   return true;
 }
@@ -255,34 +307,42 @@ std::vector<Entry> liveEntries() {
     long pid = std::strtol(de->d_name, &end, 10);
     if (pid <= 0 || !end || *end) continue;
     Entry e;
-    if (readEntry(static_cast<pid_t>(pid), &e)) {
-      if (!isZombie(e.pid)) out.push_back(e);
+    if (!readRecordedEntry(static_cast<pid_t>(pid), &e)) continue;
+    holdPoint("ProcessListed", std::to_string(pid)); // the entry is read; whether its process runs is not
+    if (aliveAt(e.pid, e.start)) {
+      out.push_back(e);
     } else {
-      stale.push_back(static_cast<pid_t>(pid));
+      stale.push_back(e.pid);
     }
   }
   closedir(d);
   if (!stale.empty()) {
     TableLock lock; // so a new entry of a pid just taken again is not the one removed
     for (pid_t pid : stale) {
-      if (startTimeOf(pid) == 0) unlink(entryPath(pid).c_str()); // ended
+      Entry e;
+      ProcStat s;
+      // Reaped, or the pid is another process's now; an ended process not yet reaped keeps its entry.
+      if (readRecordedEntry(pid, &e) && (!readStat(pid, &s) || s.start != e.start)) unlink(entryPath(pid).c_str());
     }
   }
   return out;
 }
 
-bool belongsToMachine(pid_t pid) {
+bool belongsToMachine(pid_t pid, unsigned long long start) {
   if (pid == getpid()) return true;
   Entry e;
-  if (readEntry(pid, &e)) return true;
+  if (readRecordedEntry(pid, &e) && e.start == start) return true;
   std::string root;
   return environOf(pid, "WIN32_ROOT", &root) && !root.empty() && trimSlashes(root) == trimSlashes(machineRoot());
 }
 
-void recordExit(pid_t pid, unsigned long long start, DWORD code) {
-  chaosPoint("proctable.exit");
-  writeFileAtomic(exitPath(pid), std::to_string(start) + " " + std::to_string(code) + "\n");
+bool belongsToMachine(pid_t pid) {
+  if (pid == getpid()) return true;
+  const unsigned long long start = liveStartOf(pid);
+  return start != 0 && belongsToMachine(pid, start) && aliveAt(pid, start);
 }
+
+// --- exit records ----------------------------------------------------------------------------------
 
 bool readExit(pid_t pid, unsigned long long start, DWORD *code) {
   chaosPoint("proctable.exit");
@@ -296,20 +356,63 @@ bool readExit(pid_t pid, unsigned long long start, DWORD *code) {
   return true;
 }
 
+namespace {
+
+bool writeExit(pid_t pid, unsigned long long start, DWORD code) {
+  chaosPoint("proctable.exit");
+  return writeFileAtomic(exitPath(pid), std::to_string(start) + " " + std::to_string(code) + "\n");
+}
+
+} // namespace
+
+DWORD recordOwnExit(DWORD code) {
+  const pid_t self = getpid();
+  const unsigned long long start = selfStart();
+  ExitLock lock;
+  DWORD recorded = 0;
+  if (start != 0 && readExit(self, start, &recorded)) return recorded; // a terminator came first
+  writeExit(self, start, code);
+  return code;
+}
+
+bool terminateWithCode(pid_t pid, unsigned long long start, DWORD code) {
+  ExitLock lock;
+  DWORD recorded = 0;
+  // Alive and not ending by itself (an own exit records its code under this lock before the process ends).
+  if (!aliveAt(pid, start) || readExit(pid, start, &recorded)) return false;
+  holdPoint("TerminateProcess", std::to_string(pid));
+  if (!writeExit(pid, start, code)) return false;
+  if (signalProcess(pid, start, SIGKILL) || errno == ESRCH) return true; // ended by another signal: the code stands
+  unlink(exitPath(pid).c_str());
+  return false;
+}
+
+void recordExitIfNone(pid_t pid, unsigned long long start, DWORD code) {
+  struct stat root;
+  if (stat(machineRoot().c_str(), &root) != 0) return; // a machine thrown away is not made again for this
+  ExitLock lock;
+  DWORD recorded = 0;
+  if (!readExit(pid, start, &recorded)) writeExit(pid, start, code);
+}
+
 bool sessionOf(pid_t pid, DWORD *session) {
   if (pid == getpid()) {
     *session = currentSessionId();
     return true;
   }
-  if (startTimeOf(pid) == 0 || isZombie(pid)) return false;
+  ProcStat s;
+  if (!readStat(pid, &s) || s.ended()) return false;
+  DWORD found = 1;
   Entry e;
-  if (readEntry(pid, &e)) {
-    *session = e.session;
-    return true;
+  if (readRecordedEntry(pid, &e) && e.start == s.start) {
+    found = e.session;
+  } else {
+    if (!belongsToMachine(pid, s.start)) return false;
+    std::string value;
+    if (environOf(pid, "WIN32_SESSION_ID", &value)) found = static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0));
   }
-  if (!belongsToMachine(pid)) return false;
-  std::string value;
-  *session = environOf(pid, "WIN32_SESSION_ID", &value) ? static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 0)) : 1;
+  if (!aliveAt(pid, s.start)) return false; // ended while its facts were read
+  *session = found;
   return true;
 }
 

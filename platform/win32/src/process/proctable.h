@@ -1,4 +1,5 @@
-// Machine-wide process state under <root>/kernel: the process table, recorded exit codes and the console session.
+// Machine-wide process state under <root>/kernel: the process table, recorded exit codes, the console session, and
+// what /proc tells about a process.
 #pragma once
 
 #include <windows.h>
@@ -17,17 +18,37 @@ std::string kernelDir(const std::string &sub = std::string());
 bool writeFileAtomic(const std::string &path, const std::string &contents);
 bool readWholeFile(const std::string &path, std::string *contents);
 
-// Start time of a live (or zombie) process in clock ticks since boot; 0 when there is no such process. Together
-// with the pid it names one process even when pids are reused.
+// What one read of /proc/<pid>/stat tells. Every decision on whether a process runs is taken from one such read:
+// a process reaped between two reads would read as neither ended (no state any more) nor gone (the first read).
+struct ProcStat {
+  char state = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+  unsigned threads = 0;
+  unsigned long long start = 0; // clock ticks since boot; with the pid it names one process even when pids are reused
+  int waitStatus = 0;           // an ended process not yet reaped: its status as waitpid gives it
+  bool ended() const { return state == 'Z' || state == 'X'; }
+};
+// false when no process has this pid (it never did, or it has been reaped).
+bool readStat(pid_t pid, ProcStat *s);
+// The one question "is the process with this pid, started at `start`, alive and not ended?", from one read. A caller
+// that needs more facts than the stat reads them first and asks this last: a process that ends in between is then
+// left out, never taken with half its facts.
+bool aliveAt(pid_t pid, unsigned long long start);
+// Start time of the process with this pid when it is alive and not ended, else 0 (one read).
+unsigned long long liveStartOf(pid_t pid);
+// Start time of a live or ended but unreaped process, 0 when there is none: for recording a process only, never
+// for deciding whether it runs.
 unsigned long long startTimeOf(pid_t pid);
+// For callers outside the process area that still ask it apart from the start time.
 bool isZombie(pid_t pid);
-pid_t parentOf(pid_t pid);
-pid_t groupOf(pid_t pid);
 // Every pid in /proc.
 std::vector<pid_t> allPids();
-unsigned threadCountOf(pid_t pid);
 // A variable of the initial environment of another process.
 bool environOf(pid_t pid, const std::string &name, std::string *value);
+// Sends `sig` to the process (pid, start) when it is alive: through a pidfd, so that no other process that takes the
+// pid in between is signalled. false when it has ended.
+bool signalProcess(pid_t pid, unsigned long long start, int sig);
 
 // A process created by the stand-in (or one that recorded itself).
 struct Entry {
@@ -50,17 +71,30 @@ bool writeEntry(const Entry &e);
 bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &change);
 // Takes away the entry of a process whose creation failed after it had started.
 void removeEntry(pid_t pid);
-// The entry of a live process (start time checked); false for an unknown or ended process.
+// The entry as recorded, whether or not its process still runs.
+bool readRecordedEntry(pid_t pid, Entry *e);
+// The entry of a process that is alive at its recorded start; false for an unknown or ended process.
 bool readEntry(pid_t pid, Entry *e);
-// Live entries (for snapshots); entries of ended processes are removed on the way.
+// Live entries (for snapshots); entries of reaped processes are removed on the way.
 std::vector<Entry> liveEntries();
 
-// Whether a live process belongs to this machine root: an entry, or WIN32_ROOT in its environment.
+// Whether the process (pid, start) belongs to this machine root: an entry, or WIN32_ROOT in its environment. A fact,
+// not a liveness answer: callers ask aliveAt afterwards.
+bool belongsToMachine(pid_t pid, unsigned long long start);
+// The same for the live process with this pid.
 bool belongsToMachine(pid_t pid);
 
-// Exit codes, kept per pid and start time.
-void recordExit(pid_t pid, unsigned long long start, DWORD code);
+// Exit codes, kept per pid and start time, written under one lock (exits/.lock) that also covers the signal a
+// terminator ends a process with: so the code a process ends with is the one on record, whoever ends it.
 bool readExit(pid_t pid, unsigned long long start, DWORD *code);
+// This process is ending with `code`: records it, unless a terminator recorded its code first; returns the code to
+// end with (the low byte is what the parent's wait sees).
+DWORD recordOwnExit(DWORD code);
+// Records `code` for the process (pid, start) and kills it, both while it is alive and under the lock; false when
+// it has ended or is ending with a code of its own.
+bool terminateWithCode(pid_t pid, unsigned long long start, DWORD code);
+// The creator's reaper, before it reaps: records the code it found when the process left none (killed by a signal).
+void recordExitIfNone(pid_t pid, unsigned long long start, DWORD code);
 
 // Session and console of a live process of this machine (own process included). false when it is not one.
 bool sessionOf(pid_t pid, DWORD *session);

@@ -27,11 +27,16 @@ std::string exeOf(pid_t pid) {
 
 } // namespace
 
-std::vector<ProcessRecord> listProcesses() {
-  struct Found {
-    unsigned long long start;
-    ProcessRecord record;
-  };
+namespace {
+
+struct Found {
+  unsigned long long start;
+  ProcessRecord record;
+};
+
+// Live processes of the machine with their start times. A process is listed with all its facts or not at all: those
+// found outside the table are confirmed alive after their facts were read.
+std::vector<Found> findProcesses() {
   std::vector<Found> found;
   std::set<pid_t> seen;
   for (const auto &e : proc::liveEntries()) {
@@ -45,22 +50,28 @@ std::vector<ProcessRecord> listProcesses() {
     seen.insert(e.pid);
   }
   for (pid_t pid : proc::allPids()) {
-    if (seen.count(pid) || proc::isZombie(pid) || !proc::belongsToMachine(pid)) continue;
-    const unsigned long long start = proc::startTimeOf(pid);
-    if (start == 0) continue;
+    proc::ProcStat s;
+    if (seen.count(pid) || !proc::readStat(pid, &s) || s.ended() || !proc::belongsToMachine(pid, s.start)) continue;
     ProcessRecord r;
     r.pid = static_cast<DWORD>(pid);
-    r.parentPid = static_cast<DWORD>(proc::parentOf(pid));
-    if (!proc::sessionOf(pid, &r.sessionId)) continue;
-    r.imagePath = windowsPath(exeOf(pid));
+    r.parentPid = static_cast<DWORD>(s.parent);
+    const std::string exe = exeOf(pid);
+    if (!proc::sessionOf(pid, &r.sessionId) || exe.empty() || !proc::aliveAt(pid, s.start)) continue;
+    r.imagePath = windowsPath(exe);
     r.exeName = lastComponent(r.imagePath);
-    found.push_back({start, r});
+    found.push_back({s.start, r});
   }
   std::sort(found.begin(), found.end(), [](const Found &a, const Found &b) {
     return a.start != b.start ? a.start < b.start : a.record.pid < b.record.pid;
   });
+  return found;
+}
+
+} // namespace
+
+std::vector<ProcessRecord> listProcesses() {
   std::vector<ProcessRecord> out;
-  for (auto &f : found) out.push_back(std::move(f.record));
+  for (auto &f : findProcesses()) out.push_back(std::move(f.record));
   return out;
 }
 
@@ -101,13 +112,16 @@ extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD) {
   EMU_FAIL_POINT("CreateToolhelp32Snapshot", INVALID_HANDLE_VALUE);
   auto snap = std::make_shared<emu::SnapshotObject>();
   if (dwFlags & TH32CS_SNAPPROCESS) {
-    for (const auto &r : emu::listProcesses()) {
+    for (const auto &f : emu::findProcesses()) {
+      const emu::ProcessRecord &r = f.record;
+      emu::proc::ProcStat s; // its threads, from a read that also confirms it is the process found
+      if (!emu::proc::readStat(static_cast<pid_t>(r.pid), &s) || s.ended() || s.start != f.start) continue;
       PROCESSENTRY32W pe;
       std::memset(&pe, 0, sizeof(pe));
       pe.dwSize = sizeof(pe);
       pe.th32ProcessID = r.pid;
       pe.th32ParentProcessID = r.parentPid;
-      pe.cntThreads = emu::proc::threadCountOf(static_cast<pid_t>(r.pid));
+      pe.cntThreads = s.threads;
       pe.pcPriClassBase = 8;
       std::u16string name = emu::toUtf16(r.exeName);
       if (name.size() >= MAX_PATH) name.resize(MAX_PATH - 1);

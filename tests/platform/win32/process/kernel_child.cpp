@@ -15,6 +15,7 @@
 //                                <creation's last error>" to <result>, exit 0
 //   job-owner <file> <member>    start "spawn <file>" in a kill-on-close job of its own, write its pid to <member>,
 //                                sleep until killed
+//   exit-on <file> <code>        wait until <file> exists, then return <code> from main
 #include <windows.h>
 
 #include <chrono>
@@ -145,6 +146,10 @@ int main(int argc, char **argv) {
     if (!AssignProcessToJobObject(job, pi.hProcess)) return 6;
     writeText(b, std::to_string(pi.dwProcessId) + "\n");
     sleepForever();
+  }
+  if (mode == "exit-on") {
+    while (access(a.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return static_cast<int>(std::strtoul(b.c_str(), nullptr, 0));
   }
   if (mode == "terminate-by-ctrlc") {
     DWORD pid = static_cast<DWORD>(std::strtoul(a.c_str(), nullptr, 10));

@@ -388,6 +388,30 @@ TEST(ExitCodes, AnEndedChildIsNeverGoneAndUnsignalled) {
   EXPECT_EQ(child.waitExit(), 0u);
 }
 
+// A process that ends by itself while it is being terminated ends with one code, the one every handle and the
+// machine's record give: the terminator's when its kill came first, else its own.
+TEST(ExitCodes, ATerminationRacingTheProcesssOwnEndGivesOneCode) {
+  const std::string go = testenv::tempDir() + "/go";
+  Child child(u"exit-on " + wide(go) + u" 5");
+  ASSERT_TRUE(child.started);
+  const std::string point = "TerminateProcess:" + std::to_string(child.pi.dwProcessId);
+  emu::setHoldPoints(point);
+  BOOL terminated = FALSE;
+  std::thread terminator([&] { terminated = TerminateProcess(child.pi.hProcess, 1067); });
+  const bool held = emu::waitUntilHeld(point, 30000); // found running, its code not recorded yet
+  testenv::writeFile(go, "");
+  WaitForSingleObject(child.pi.hProcess, 1000); // time for the child's own end to come first
+  emu::releaseHold(point);
+  terminator.join();
+  emu::setHoldPoints("");
+  ASSERT_TRUE(held);
+  const DWORD code = child.waitExit();
+  DWORD recorded = 0;
+  EXPECT_TRUE(emu::recordedExitCode(child.pi.dwProcessId, &recorded));
+  EXPECT_EQ(code, recorded);
+  EXPECT_EQ(code, terminated ? 1067u : 5u);
+}
+
 // The current-process pseudo-handle is not a handle that closing can take away.
 TEST(Handles, ClosingTheCurrentProcessPseudoHandleDoesNothing) {
   EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
@@ -444,6 +468,29 @@ TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
   WaitForSingleObject(child.pi.hProcess, INFINITE);
   EXPECT_EQ(find(u"Finder Tool.exe", &pe), 0);
   kill(static_cast<pid_t>(strangerPid), SIGKILL);
+}
+
+// A process that ends while a snapshot looks at it is not listed: whether it runs is decided from one read.
+TEST(Snapshots, AProcessReapedWhileItsEntryIsReadIsNotListed) {
+  const std::string end = "ProcessEnd:kernel_child";
+  emu::setHoldPoints(end);
+  Child child(u"sleep 600000");
+  ASSERT_TRUE(child.started);
+  const pid_t pid = static_cast<pid_t>(child.pi.dwProcessId);
+  const std::string listed = "ProcessListed:" + std::to_string(pid);
+  emu::setHoldPoints(end + "," + listed);
+  ASSERT_TRUE(TerminateProcess(child.pi.hProcess, 0));
+  const bool ended = emu::waitUntilHeld(end, 30000); // ended, not yet reaped
+  std::vector<emu::ProcessRecord> seen;
+  std::thread snapshot([&] { seen = emu::listProcesses(); });
+  const bool entryRead = emu::waitUntilHeld(listed, 30000);
+  emu::releaseHold(end);
+  for (int i = 0; i < 5000 && ::kill(pid, 0) == 0; ++i) usleep(2000); // reaped
+  emu::releaseHold(listed);
+  snapshot.join();
+  emu::setHoldPoints("");
+  ASSERT_TRUE(ended && entryRead);
+  for (const auto &p : seen) EXPECT_NE(p.pid, child.pi.dwProcessId) << "an ended process is listed";
 }
 
 } // namespace
