@@ -28,6 +28,10 @@ static_assert(sizeof(IO_COUNTERS) == 48 && sizeof(JOBOBJECT_EXTENDED_LIMIT_INFOR
                   offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, ProcessMemoryLimit) == 112 &&
                   offsetof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION, PeakJobMemoryUsed) == 136,
               "JOBOBJECT_EXTENDED_LIMIT_INFORMATION");
+static_assert(sizeof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION) == 48 &&
+                  offsetof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION, TotalProcesses) == 36 &&
+                  offsetof(JOBOBJECT_BASIC_ACCOUNTING_INFORMATION, ActiveProcesses) == 40,
+              "JOBOBJECT_BASIC_ACCOUNTING_INFORMATION");
 
 static_assert(CREATE_NO_WINDOW == 0x08000000 && EXTENDED_STARTUPINFO_PRESENT == 0x00080000 &&
                   CREATE_UNICODE_ENVIRONMENT == 0x400 && DETACHED_PROCESS == 0x8 && CREATE_NEW_CONSOLE == 0x10 &&

@@ -128,9 +128,6 @@ extern "C" void WINAPI DeleteProcThreadAttributeList(LPPROC_THREAD_ATTRIBUTE_LIS
 namespace emu {
 namespace proc {
 
-// Defined in job.cpp.
-bool jobsFromHandles(const HANDLE *handles, size_t count, std::vector<std::shared_ptr<KernelObject>> *jobs);
-void addToJob(const std::shared_ptr<KernelObject> &job, const std::shared_ptr<ProcessState> &st);
 // Defined in token.cpp: the session of a primary token usable for CreateProcessAsUserW, or false with the error.
 bool sessionOfPrimaryToken(HANDLE token, DWORD *session);
 
@@ -438,7 +435,7 @@ BOOL createProcess(const Creation &c) {
   if (c.asUser && !sec::accountOfToken(c.token, &account)) return FALSE;
 
   // Jobs named by the attribute list: read through the stored pointer now.
-  std::vector<std::shared_ptr<KernelObject>> jobs;
+  std::vector<std::string> listedJobs;
   if (c.flags & EXTENDED_STARTUPINFO_PRESENT) {
     if (c.startup->cb != sizeof(STARTUPINFOEXW)) {
       SetLastError(ERROR_INVALID_PARAMETER);
@@ -452,20 +449,21 @@ BOOL createProcess(const Creation &c) {
     for (DWORD i = 0; list && i < list->used; ++i) {
       const ProcThreadAttribute &a = list->entries[i];
       if (a.attribute != PROC_THREAD_ATTRIBUTE_JOB_LIST) continue;
-      if (!jobsFromHandles(static_cast<const HANDLE *>(a.value), a.size / sizeof(HANDLE), &jobs)) return FALSE;
+      if (!jobIdsFromHandles(static_cast<const HANDLE *>(a.value), a.size / sizeof(HANDLE), &listedJobs)) return FALSE;
     }
   } else if (c.startup->cb < sizeof(STARTUPINFOW)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
 
-  // Breaking away from the creator's job needs the job's leave.
+  // The jobs it joins: the creator's (breaking away needs their leave) and those of the attribute list.
   Entry self;
-  const bool selfInJob = readEntry(getpid(), &self) && self.inJob;
-  const bool breakaway = selfInJob && (c.flags & CREATE_BREAKAWAY_FROM_JOB);
-  if (breakaway && !self.breakawayOk) {
-    SetLastError(ERROR_ACCESS_DENIED);
+  std::vector<std::string> jobs;
+  if (!jobsOfNewProcess(readEntry(getpid(), &self) ? self.jobs : std::vector<std::string>(),
+                        (c.flags & CREATE_BREAKAWAY_FROM_JOB) != 0, &jobs))
     return FALSE;
+  for (const auto &id : listedJobs) {
+    if (std::find(jobs.begin(), jobs.end(), id) == jobs.end()) jobs.push_back(id);
   }
 
   // Program and arguments.
@@ -594,20 +592,17 @@ BOOL createProcess(const Creation &c) {
   entry.session = session;
   entry.image = st->image;
   entry.console = console == "self" ? std::to_string(pid) : console;
-  entry.breakaway = (c.flags & CREATE_BREAKAWAY_FROM_JOB) != 0;
-  entry.inJob = selfInJob && !breakaway;
-  entry.breakawayOk = entry.inJob && self.breakawayOk;
-  for (const auto &job : jobs) {
-    entry.breakawayOk = (entry.inJob ? entry.breakawayOk : true) && jobAllowsBreakaway(job);
-    entry.inJob = true;
-  }
+  entry.jobs = jobs;
+  // A job's end waits until the new process is one of its members, or comes first and ends it at its gate.
+  std::unique_ptr<JobsLock> jobsLock(jobs.empty() ? nullptr : new JobsLock);
   if (!gate.record(entry, account)) {
+    jobsLock.reset();
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  for (const auto &job : jobs) addToJob(job, st); // its keeper learns it before it runs: no owner's death misses it
+  joinJobs(jobs, pid, st->start);
 
   {
     std::lock_guard<std::mutex> lock(waitEngineMutex());
@@ -615,6 +610,7 @@ BOOL createProcess(const Creation &c) {
   }
   startReaper(st);
   gate.open();
+  jobsLock.reset();
 
   c.info->hProcess = insertHandle(std::make_shared<ProcessObject>(st, PROCESS_ALL_ACCESS, false));
   c.info->hThread = insertHandle(std::make_shared<ProcessObject>(st, 0x1FFFFF, true));

@@ -70,12 +70,27 @@ void passGate();
 // A process created with CREATE_NEW_PROCESS_GROUP starts with Ctrl+C disabled ($WIN32_CTRL_C=off, see attach.cpp).
 void startWithCtrlCIgnored();
 
-// Kills the processes of a job, ended or not: the ones still running, every process started from them (through
-// the process table and parent links; those that broke away excepted) and the rest of the process groups they led.
-void killJobMembers(const std::vector<std::shared_ptr<ProcessState>> &members);
+// The jobs that handles of this process name (the job list attribute), by their machine-wide ids; false with
+// ERROR_INVALID_HANDLE when one is not a job.
+bool jobIdsFromHandles(const HANDLE *handles, size_t count, std::vector<std::string> *ids);
+// The jobs a process created by this one joins: those of the list attribute, and the creator's own unless it breaks
+// away (`breakaway`: CREATE_BREAKAWAY_FROM_JOB) or its job lets every child leave silently. false with
+// ERROR_ACCESS_DENIED when it asks to break away from a job that does not allow it.
+bool jobsOfNewProcess(const std::vector<std::string> &creatorJobs, bool breakaway, std::vector<std::string> *ids);
+// Held while a new process joins jobs and until it may run: a job's end (kill-on-close, TerminateJobObject) takes
+// the same lock, so it either ends the new process with the others or comes after it was recorded.
+class JobsLock {
+public:
+  JobsLock();
+  ~JobsLock();
+  JobsLock(const JobsLock &) = delete;
+  JobsLock &operator=(const JobsLock &) = delete;
 
-// Whether a job lets its processes create others outside it (JOB_OBJECT_LIMIT_BREAKAWAY_OK).
-bool jobAllowsBreakaway(const std::shared_ptr<KernelObject> &job);
+private:
+  int fd_;
+};
+// Records a new process in its jobs (JobsLock held).
+void joinJobs(const std::vector<std::string> &ids, pid_t pid, unsigned long long start);
 
 // The socket of this process when it was started as a job's keeper, else -1.
 int jobKeeperSocket();

@@ -84,11 +84,11 @@ bool parseEntry(const std::string &text, Entry *e) {
       e->image = value;
     } else if (key == "console") {
       e->console = value;
-    } else if (key == "breakaway") {
-      e->breakaway = value == "1";
-    } else if (key == "job") {
-      e->inJob = true;
-      e->breakawayOk = value == "breakaway-ok";
+    } else if (key == "jobs") {
+      std::istringstream ids(value);
+      for (std::string id; std::getline(ids, id, ',');) {
+        if (!id.empty()) e->jobs.push_back(id);
+      }
     }
   }
   return havePid;
@@ -247,8 +247,11 @@ bool storeEntry(const Entry &e) {
   std::ostringstream out;
   out << "pid=" << e.pid << "\nstart=" << e.start << "\nparent=" << e.parent << "\nsession=" << e.session
       << "\nimage=" << e.image << "\nconsole=" << e.console << "\n";
-  if (e.breakaway) out << "breakaway=1\n";
-  if (e.inJob) out << "job=" << (e.breakawayOk ? "breakaway-ok" : "contained") << "\n";
+  if (!e.jobs.empty()) {
+    out << "jobs=";
+    for (size_t i = 0; i < e.jobs.size(); ++i) out << (i ? "," : "") << e.jobs[i];
+    out << "\n";
+  }
   return writeFileAtomic(entryPath(e.pid), out.str());
 }
 

@@ -58,14 +58,12 @@ struct Entry {
   DWORD session = 0;
   std::string image;   // Windows path of the program, or its host path when it lies under no drive
   std::string console; // "none", or the process group id of its console
-  bool breakaway = false; // created with CREATE_BREAKAWAY_FROM_JOB: not part of its creator's jobs
-  bool inJob = false;      // in a job, its own or its creator's
-  bool breakawayOk = false; // ... and every such job allows breakaway
+  std::vector<std::string> jobs; // the jobs it is in (job.cpp), so that what it creates joins them too
 };
 // A new process's entry, written by its creator before the process runs.
 bool writeEntry(const Entry &e);
 // Changes the entry of a live process under the table's lock, so that two writers of one entry (the process
-// publishing its console or session, a job's owner its limits) lose neither change. `change` gets the entry and
+// publishing its console or session, a job's owner adding it) lose neither change. `change` gets the entry and
 // whether it existed (`e` then holds pid and start only) and returns whether to store it. false when the process
 // has ended or the entry could not be stored.
 bool updateEntry(pid_t pid, const std::function<bool(Entry &e, bool exists)> &change);

@@ -13,8 +13,8 @@
 //   terminate-by-ctrlc <pid>     AttachConsole(pid), ignore Ctrl+C, send it; exit with 0 or the failing error
 //   wait-event <name> <result>   create or open the named auto-reset event, wait for it, write "<wait result>
 //                                <creation's last error>" to <result>, exit 0
-//   job-owner <file> <member>    start "spawn <file>" in a kill-on-close job of its own, write its pid to <member>,
-//                                sleep until killed
+//   job-owner <file> <member>    start "spawn <file>" in a kill-on-close job of its own (in it before it runs, so
+//                                what it starts is in it too), write its pid to <member>, sleep until killed
 //   exit-on <file> <code>        wait until <file> exists, then return <code> from main
 #include <windows.h>
 
@@ -139,11 +139,20 @@ int main(int argc, char **argv) {
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return 3;
     std::u16string line = u"\"" + toWide(self) + u"\" spawn " + toWide(a);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::string storage(size, '\0');
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(HANDLE), nullptr, nullptr))
+      return 6;
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof(si);
+    si.lpAttributeList = list;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 4;
-    if (!AssignProcessToJobObject(job, pi.hProcess)) return 6;
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                        &si.StartupInfo, &pi))
+      return 4;
     writeText(b, std::to_string(pi.dwProcessId) + "\n");
     sleepForever();
   }

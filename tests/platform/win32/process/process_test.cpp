@@ -7,6 +7,7 @@
 
 #include <QLibrary>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <csignal>
@@ -31,6 +32,27 @@ std::string reportOf(Child &child, const std::string &file) {
   EXPECT_EQ(child.waitExit(), 0u);
   return testenv::readFile(file);
 }
+
+// Start-up information that puts a new process into `job` before it runs (the job list attribute).
+struct InJob {
+  HANDLE job;
+  std::vector<char> storage;
+  STARTUPINFOEXW si{};
+  explicit InJob(HANDLE j) : job(j) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage.resize(size);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+    EXPECT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
+    EXPECT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(HANDLE), nullptr, nullptr));
+    si.StartupInfo.cb = sizeof(si);
+    si.lpAttributeList = list;
+  }
+  InJob(const InJob &) = delete;
+  InJob &operator=(const InJob &) = delete;
+  ~InJob() { DeleteProcThreadAttributeList(si.lpAttributeList); }
+  LPSTARTUPINFOW startup() { return &si.StartupInfo; }
+};
 
 TEST(ExitCodes, FullThirtyTwoBitCodesReachTheParent) {
   for (DWORD code : {1115u, 191u, 1067u, 0x40010004u, 0u, 0xFFFFFFFFu}) {
@@ -252,8 +274,9 @@ TEST(Jobs, JobListAttributeIsReadThroughItsPointerAndKillOnCloseEndsGrandchildre
   char buffer[64];
   auto *ids = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(buffer);
   ASSERT_TRUE(QueryInformationJobObject(secondJob, JobObjectBasicProcessIdList, ids, sizeof(buffer), nullptr));
-  ASSERT_EQ(ids->NumberOfProcessIdsInList, 1u);
+  ASSERT_EQ(ids->NumberOfProcessIdsInList, 2u); // what a member creates is a member
   EXPECT_EQ(ids->ProcessIdList[0], child.pi.dwProcessId);
+  EXPECT_EQ(ids->ProcessIdList[1], grandchildPid);
 
   CloseHandle(firstJob); // not the child's job
   EXPECT_EQ(WaitForSingleObject(child.pi.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -275,18 +298,10 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
   info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
-  SIZE_T size = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-  std::vector<char> storage(size);
-  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-  ASSERT_TRUE(InitializeProcThreadAttributeList(list, 1, 0, &size));
-  ASSERT_TRUE(UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job, sizeof(HANDLE), nullptr, nullptr));
-  STARTUPINFOEXW si{};
-  si.StartupInfo.cb = sizeof(si);
-  si.lpAttributeList = list;
+  InJob inJob(job);
 
   auto orphan = [&](const char16_t *how, const std::string &file) {
-    Child member(u"spawn " + wide(file) + u" " + how, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, &si.StartupInfo);
+    Child member(u"spawn " + wide(file) + u" " + how, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, inJob.startup());
     EXPECT_EQ(member.waitExit(), 0u);
     return OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(kt::awaitFile(file))));
   };
@@ -307,7 +322,7 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
     emu::releaseHold(creatorPoint);
   });
   Child refused(u"spawn " + wide(refusedFile) + u" breakaway", CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                &si.StartupInfo);
+                inJob.startup());
   creatorHeld.join();
   emu::setHoldPoints("");
   EXPECT_EQ(refused.waitExit(), 4u) << "the breakaway creation went through";
@@ -319,39 +334,83 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   EXPECT_TRUE(TerminateProcess(kill, 0));
   EXPECT_EQ(WaitForSingleObject(brokeAway, INFINITE), WAIT_OBJECT_0);
   for (HANDLE h : {left, brokeAway, kill}) CloseHandle(h);
-  DeleteProcThreadAttributeList(list);
 }
 
-// A process's entry has two writers: the process itself (its session, its console) and its job's owner (the
-// limits). A change of one that comes while the other's is under way is kept too.
-TEST(Jobs, AMembersOwnChangeAndItsJobsLimitChangeAreBothKept) {
+// What a member creates is a member too, and stays one once its creator has ended, unless the job lets it leave;
+// the process list, the accounting and the job's end all see the same members.
+TEST(Jobs, WhatAMemberCreatesIsListedCountedAndEndedWithTheJob) {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  InJob inJob(job);
+  auto orphan = [&](const std::string &file) {
+    Child member(u"spawn " + wide(file) + u" exit", EXTENDED_STARTUPINFO_PRESENT, inJob.startup());
+    EXPECT_EQ(member.waitExit(), 0u);
+    return static_cast<DWORD>(std::stoul(kt::awaitFile(file)));
+  };
+  const DWORD inside = orphan(testenv::tempDir() + "/inside");
+  HANDLE insideHandle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, inside);
+  // With JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK what members create is outside the job.
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
+  const DWORD outside = orphan(testenv::tempDir() + "/outside");
+  HANDLE outsideHandle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, outside);
+  ASSERT_TRUE(insideHandle && outsideHandle);
+
+  char buffer[64];
+  auto *ids = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(buffer);
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicProcessIdList, ids, sizeof(buffer), nullptr));
+  ASSERT_EQ(ids->NumberOfProcessIdsInList, 1u);
+  EXPECT_EQ(ids->ProcessIdList[0], inside);
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION counts{};
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr));
+  EXPECT_EQ(counts.TotalProcesses, 3u); // the two members and what the first created
+  EXPECT_EQ(counts.ActiveProcesses, 1u);
+
+  ASSERT_TRUE(TerminateJobObject(job, 1067));
+  EXPECT_EQ(WaitForSingleObject(insideHandle, INFINITE), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(insideHandle, &code));
+  EXPECT_EQ(code, 1067u);
+  EXPECT_EQ(WaitForSingleObject(outsideHandle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(outsideHandle, 0);
+  for (HANDLE h : {insideHandle, outsideHandle, job}) CloseHandle(h);
+}
+
+// A process's entry has two writers: the process itself (its session, its console) and the owner of a job that
+// assigns it (its jobs). A change of one that comes while the other's is under way is kept too.
+TEST(Jobs, AMembersOwnChangeAndItsAssignmentToAJobAreBothKept) {
   ASSERT_TRUE(FreeConsole()); // recorded in the process table from now on
   HANDLE job = CreateJobObjectW(nullptr, nullptr);
-  ASSERT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK; // what this process starts later may leave
+  ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
   const std::string point = "ProcessEntry:" + std::to_string(getpid());
   emu::setHoldPoints(point + "@1");
   std::thread session([] { emu::setCurrentSessionId(2); });
   ASSERT_TRUE(emu::waitUntilHeld(point, 30000));
-  std::atomic<bool> limited{false};
-  std::thread limit([&] {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
-    info.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    EXPECT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
-    limited = true;
+  std::atomic<bool> assigned{false};
+  std::thread assign([&] {
+    EXPECT_TRUE(AssignProcessToJobObject(job, GetCurrentProcess()));
+    assigned = true;
   });
-  // Time for a limit change that does not wait for the session change to overtake it.
-  for (int i = 0; i < 250 && !limited; ++i) usleep(2000);
+  // Time for an assignment that does not wait for the session change to overtake it.
+  for (int i = 0; i < 250 && !assigned; ++i) usleep(2000);
   emu::releaseHold(point);
   session.join();
-  limit.join();
+  assign.join();
   emu::setHoldPoints("");
 
   DWORD recordedSession = 0;
   for (const auto &p : emu::listProcesses())
     if (p.pid == GetCurrentProcessId()) recordedSession = p.sessionId;
   EXPECT_EQ(recordedSession, 2u);
-  Child away(u"exit 0", CREATE_BREAKAWAY_FROM_JOB);
-  EXPECT_TRUE(away.started) << "the job's leave to break away was lost";
+  Child created(u"sleep 600000");
+  char buffer[64];
+  auto *ids = reinterpret_cast<JOBOBJECT_BASIC_PROCESS_ID_LIST *>(buffer);
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicProcessIdList, ids, sizeof(buffer), nullptr));
+  std::vector<ULONG_PTR> members(ids->ProcessIdList, ids->ProcessIdList + ids->NumberOfProcessIdsInList);
+  EXPECT_NE(std::find(members.begin(), members.end(), created.pi.dwProcessId), members.end())
+      << "the job was lost from this process's entry";
   emu::setCurrentSessionId(1);
   CloseHandle(job);
 }
