@@ -133,11 +133,49 @@ bool sessionOfPrimaryToken(HANDLE token, DWORD *session);
 
 namespace {
 
+// Processes of the machine that this process holds handles to, as written in its held record; heldMutex held.
+std::mutex &heldMutex() {
+  static auto *m = new std::mutex;
+  return *m;
+}
+
+std::map<const ProcessState *, HeldProcess> &heldProcesses() {
+  static auto *held = new std::map<const ProcessState *, HeldProcess>;
+  return *held;
+}
+
+// One handle more or less to a process: the held record changes when the first opens or the last closes.
+void countHandle(ProcessState &st, int delta) {
+  if (!st.counted) return;
+  std::lock_guard<std::mutex> lock(heldMutex());
+  const bool before = st.handles > 0;
+  st.handles += delta;
+  if (before == (st.handles > 0)) return;
+  auto &held = heldProcesses();
+  if (st.handles > 0) {
+    HeldProcess h;
+    h.pid = st.pid;
+    h.start = st.start;
+    h.session = st.session;
+    h.account = st.account;
+    h.image = st.image;
+    held[&st] = h;
+  } else {
+    held.erase(&st);
+  }
+  std::vector<HeldProcess> all;
+  for (const auto &h : held) all.push_back(h.second);
+  writeHeld(all);
+}
+
 struct ProcessObject : Waitable {
   std::shared_ptr<ProcessState> st;
   DWORD access;
-  bool thread; // the handle of its (main) thread
-  ProcessObject(std::shared_ptr<ProcessState> s, DWORD a, bool t) : st(std::move(s)), access(a), thread(t) {}
+  bool thread; // the handle of its (main) thread, which keeps the process object alive too
+  ProcessObject(std::shared_ptr<ProcessState> s, DWORD a, bool t) : st(std::move(s)), access(a), thread(t) {
+    countHandle(*st, 1);
+  }
+  ~ProcessObject() override { countHandle(*st, -1); }
   const char *typeName() const override { return thread ? "Thread" : "Process"; }
   Take tryTake(DWORD) override {
     refreshExited(*st);
@@ -582,8 +620,10 @@ BOOL createProcess(const Creation &c) {
   st->pid = pid;
   st->start = startTimeOf(pid);
   st->child = true;
+  st->counted = true;
   st->session = session;
   st->image = windowsPath(host);
+  st->account = account;
 
   Entry entry;
   entry.pid = pid;
@@ -743,6 +783,7 @@ std::shared_ptr<ProcessState> openRunning(pid_t pid, unsigned long long start) {
   auto st = std::make_shared<ProcessState>();
   st->pid = pid;
   st->start = start;
+  st->counted = true;
   emu::proc::Entry e;
   if (emu::proc::readRecordedEntry(pid, &e) && e.start == start) {
     st->image = e.image;
@@ -753,10 +794,33 @@ std::shared_ptr<ProcessState> openRunning(pid_t pid, unsigned long long start) {
     if (n > 0) st->image = emu::windowsPath(std::string(path, static_cast<size_t>(n)));
     emu::proc::sessionOf(pid, &st->session);
   }
-  if (!emu::proc::aliveAt(pid, start)) return nullptr; // ended while its facts were read
+  emu::accountOf(static_cast<DWORD>(pid), &st->account);
+  if (!emu::proc::aliveAt(pid, start)) return nullptr; // ended while its facts were read: an ended process's way
   std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
   if (auto known = emu::proc::knownProcess(pid, start)) return known; // opened by another thread meanwhile
   emu::proc::knownProcesses()[pid] = st;
+  return st;
+}
+
+// A process that has ended: its object lives while a process of the machine holds a handle to it.
+std::shared_ptr<ProcessState> openEnded(pid_t pid) {
+  emu::proc::HeldProcess h;
+  if (!emu::proc::findHeld(pid, &h)) return nullptr;
+  std::lock_guard<std::mutex> lock(emu::waitEngineMutex());
+  auto &known = emu::proc::knownProcesses();
+  auto it = known.find(pid);
+  if (it != known.end()) {
+    if (auto st = it->second.lock(); st && st->start == h.start) return st; // this process's own object of it
+  }
+  auto st = std::make_shared<ProcessState>();
+  st->pid = pid;
+  st->start = h.start;
+  st->counted = true;
+  st->session = h.session;
+  st->account = h.account;
+  st->image = h.image;
+  emu::proc::refreshExited(*st);
+  if (it == known.end() || it->second.expired()) known[pid] = st;
   return st;
 }
 
@@ -771,12 +835,14 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProces
   }
   if (pid == getpid()) return emu::insertHandle(std::make_shared<emu::proc::ProcessObject>(
                            emu::proc::selfState(), dwDesiredAccess, false));
-  // Only live processes of this machine can be opened, and processes its desktop knows by their record alone.
+  // A live process of this machine; else an ended one some process still holds; else one its desktop knows by its
+  // record alone.
   const unsigned long long start = emu::proc::liveStartOf(pid);
   std::shared_ptr<ProcessState> st = start != 0 ? openRunning(pid, start) : nullptr;
+  if (!st) st = openEnded(pid);
   if (!st) return openDesktopProcess(dwProcessId, dwDesiredAccess, start);
-  emu::Account target;
-  emu::accountOf(dwProcessId, &target);
+  emu::Account target = st->account;
+  emu::accountOf(dwProcessId, &target); // a live process's account as it is now
   if (dwDesiredAccess & ~emu::sec::processAccessFor(emu::currentAccount(), target)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return nullptr;

@@ -13,16 +13,20 @@
 namespace emu {
 namespace proc {
 
-// One process as this process sees it; shared by every handle to it. Fields after `image` change under the
+// One process as this process sees it; shared by every handle to it. Fields after `account` change under the
 // engine lock only.
 struct ProcessState {
   pid_t pid = 0;
   unsigned long long start = 0;
-  bool child = false; // created by this process, which reaps it
+  bool child = false;   // created by this process, which reaps it
+  bool counted = false; // a process of the machine whose handles other processes may find (not this one, no record
+                        // of the desktop's)
   DWORD session = 0;
   std::string image; // Windows path of the program (host path when under no drive)
+  Account account;
   bool exited = false;
   DWORD exitCode = STILL_ACTIVE;
+  int handles = 0; // open handles to it in this process (heldMutex)
 };
 
 // Looks at a process this process did not create: marks it exited when it has ended. Engine lock held.

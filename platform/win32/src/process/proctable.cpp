@@ -1,4 +1,5 @@
-// The process table and exit records under the machine root, and what /proc tells about other processes. Whether a process runs is always decided from one read of its stat (aliveAt), after any other fact
+// The process table, exit records and held-handle records under the machine root, and what /proc tells about other
+// processes. Whether a process runs is always decided from one read of its stat (aliveAt), after any other fact
 // about it has been read.
 #include "process/proctable.h"
 
@@ -417,6 +418,77 @@ bool sessionOf(pid_t pid, DWORD *session) {
   if (!aliveAt(pid, s.start)) return false; // ended while its facts were read
   *session = found;
   return true;
+}
+
+// --- held handles ------------------------------------------------------------------------------------
+
+namespace {
+
+std::string heldDir() { return kernelDir("held"); }
+
+std::string heldLine(const HeldProcess &h) {
+  std::ostringstream out;
+  out << h.pid << " " << h.start << " " << h.session << " " << (h.account.administrator ? 1 : 0) << " "
+      << (h.account.elevated ? 1 : 0) << " " << h.account.userSid << " " << h.image << "\n";
+  return out.str();
+}
+
+bool parseHeld(const std::string &line, HeldProcess *h) {
+  std::istringstream in(line);
+  int admin = 0, elevated = 0;
+  if (!(in >> h->pid >> h->start >> h->session >> admin >> elevated >> h->account.userSid)) return false;
+  h->account.administrator = admin != 0;
+  h->account.elevated = elevated != 0;
+  in.get(); // the blank before the image, which may hold blanks of its own
+  std::getline(in, h->image);
+  return true;
+}
+
+} // namespace
+
+void writeHeld(const std::vector<HeldProcess> &held) {
+  chaosPoint("proctable.held");
+  struct stat root;
+  if (stat(machineRoot().c_str(), &root) != 0) return; // a machine thrown away is not made again for this
+  const std::string path = heldDir() + "/" + std::to_string(getpid()) + "." + std::to_string(selfStart());
+  if (held.empty()) {
+    unlink(path.c_str());
+    return;
+  }
+  std::string text;
+  for (const auto &h : held) text += heldLine(h);
+  writeFileAtomic(path, text);
+}
+
+bool findHeld(pid_t pid, HeldProcess *found) {
+  chaosPoint("proctable.held");
+  const std::string dir = heldDir();
+  DIR *d = opendir(dir.c_str());
+  if (!d) return false;
+  bool any = false;
+  while (dirent *de = readdir(d)) {
+    unsigned long holder = 0;
+    unsigned long long holderStart = 0;
+    char rest = 0;
+    if (std::sscanf(de->d_name, "%lu.%llu%c", &holder, &holderStart, &rest) != 2) continue;
+    const std::string path = dir + "/" + de->d_name;
+    std::string text;
+    if (!readWholeFile(path, &text)) continue;
+    // A holder that has ended holds nothing any more (its name has its start: never another process's record).
+    if (static_cast<pid_t>(holder) != getpid() && !aliveAt(static_cast<pid_t>(holder), holderStart)) {
+      unlink(path.c_str());
+      continue;
+    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      HeldProcess h;
+      if (!parseHeld(line, &h) || h.pid != pid || (any && h.start <= found->start)) continue;
+      *found = h;
+      any = true;
+    }
+  }
+  closedir(d);
+  return any;
 }
 
 } // namespace proc

@@ -1,8 +1,10 @@
-// Machine-wide process state under <root>/kernel: the process table, recorded exit codes, the console session, and
-// what /proc tells about a process.
+// Machine-wide process state under <root>/kernel: the process table, recorded exit codes, the handles processes
+// hold to other processes, and what /proc tells about a process.
 #pragma once
 
 #include <windows.h>
+
+#include "emu/account.h"
 
 #include <functional>
 #include <string>
@@ -96,6 +98,20 @@ void recordExitIfNone(pid_t pid, unsigned long long start, DWORD code);
 
 // Session and console of a live process of this machine (own process included). false when it is not one.
 bool sessionOf(pid_t pid, DWORD *session);
+
+// Processes this process holds handles to, in <root>/kernel/held/<pid>.<start>: another process may open one of them
+// after it has ended, as long as some holder lives (the process object lives until its last handle closes).
+struct HeldProcess {
+  pid_t pid = 0;
+  unsigned long long start = 0;
+  DWORD session = 0;
+  Account account;
+  std::string image;
+};
+// Replaces this process's record (removes it when `held` is empty).
+void writeHeld(const std::vector<HeldProcess> &held);
+// The latest-started process with this pid that a live process of the machine holds a handle to.
+bool findHeld(pid_t pid, HeldProcess *found);
 
 } // namespace proc
 } // namespace emu

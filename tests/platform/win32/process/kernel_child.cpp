@@ -15,6 +15,7 @@
 //                                <creation's last error>" to <result>, exit 0
 //   job-owner <file> <member>    start "spawn <file>" in a kill-on-close job of its own (in it before it runs, so
 //                                what it starts is in it too), write its pid to <member>, sleep until killed
+//   open-hold <pid> <result>     OpenProcess(<pid>), write 0 or the failing error to <result>, sleep until killed
 //   exit-on <file> <code>        wait until <file> exists, then return <code> from main
 #include <windows.h>
 
@@ -154,6 +155,11 @@ int main(int argc, char **argv) {
                         &si.StartupInfo, &pi))
       return 4;
     writeText(b, std::to_string(pi.dwProcessId) + "\n");
+    sleepForever();
+  }
+  if (mode == "open-hold") {
+    HANDLE h = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::strtoul(a.c_str(), nullptr, 10));
+    writeText(b, std::to_string(h ? 0 : GetLastError()) + "\n");
     sleepForever();
   }
   if (mode == "exit-on") {

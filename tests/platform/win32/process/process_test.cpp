@@ -479,6 +479,35 @@ TEST(Handles, ClosingTheCurrentProcessPseudoHandleDoesNothing) {
   EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
 }
 
+// A process object lives until its last handle closes, whichever process of the machine holds it: an ended process
+// can be opened, and gives its exit code, until then.
+TEST(Handles, AnEndedProcessCanBeOpenedWhileAnyProcessHoldsAHandleToIt) {
+  Child target(u"exit 1115");
+  ASSERT_TRUE(target.started);
+  EXPECT_EQ(target.waitExit(), 1115u);
+  const DWORD pid = target.pi.dwProcessId;
+  DWORD code = 0;
+  HANDLE again = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  ASSERT_NE(again, nullptr) << GetLastError();
+  EXPECT_TRUE(GetExitCodeProcess(again, &code));
+  EXPECT_EQ(code, 1115u);
+  const std::string opened = testenv::tempDir() + "/opened";
+  Child holder(u"open-hold " + wide(std::to_string(pid)) + u" " + wide(opened));
+  EXPECT_EQ(kt::awaitFile(opened), "0\n");
+  for (HANDLE h : {again, target.pi.hProcess, target.pi.hThread}) CloseHandle(h);
+  target.started = false;
+
+  HANDLE held = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid); // the holder's handle keeps it
+  ASSERT_NE(held, nullptr) << GetLastError();
+  EXPECT_TRUE(GetExitCodeProcess(held, &code));
+  EXPECT_EQ(code, 1115u);
+  CloseHandle(held);
+  ASSERT_TRUE(TerminateProcess(holder.pi.hProcess, 0));
+  holder.waitExit();
+  EXPECT_EQ(OpenProcess(SYNCHRONIZE, FALSE, pid), nullptr) << "no handle is left";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
   const std::string apps = testenv::root() + "/drive_c/Apps";
   ASSERT_EQ(std::system(("mkdir -p '" + apps + "' && cp " KERNEL_CHILD " '" + apps + "/Finder Tool.exe'").c_str()), 0);
