@@ -495,14 +495,17 @@ void Controller::pump() {
     DWORD error = 0;
     SERVICE_STATUS s = currentStatus();
     DWORD flag = acceptFlagFor(p.control);
-    // The state decides first: stopped, start or stop pending take no control at all. Only a service that can take
-    // controls (running, paused, or on its way between them) refuses one its last status does not accept.
-    if (childEnded_) error = ERROR_SERVICE_NOT_ACTIVE;
-    else if (!haveStatus_ || controlFd_ < 0 || s.dwCurrentState == SERVICE_STOPPED ||
-             s.dwCurrentState == SERVICE_START_PENDING || s.dwCurrentState == SERVICE_STOP_PENDING)
+    // ControlService's state table: a stopped service is not active, even while its process lingers; stop pending
+    // takes no control, start pending only a stop; every other state is sent what its last status accepts. A service
+    // that has reported nothing yet reads as start pending and accepts nothing (currentStatus).
+    if (childEnded_ || s.dwCurrentState == SERVICE_STOPPED) error = ERROR_SERVICE_NOT_ACTIVE;
+    else if (s.dwCurrentState == SERVICE_STOP_PENDING ||
+             (s.dwCurrentState == SERVICE_START_PENDING && p.control != SERVICE_CONTROL_STOP))
       error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     else if (flag != 0 && !(s.dwControlsAccepted & flag))
       error = ERROR_INVALID_SERVICE_CONTROL;
+    else if (controlFd_ < 0) // no dispatcher channel (not yet, or no longer) to send on: our choice, see MODEL.md
+      error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (error == 0) {
       std::string msg;
       scmwire::putU32(msg, ++seq_);

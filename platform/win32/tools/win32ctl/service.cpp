@@ -151,8 +151,9 @@ int svcStart(const Args &args) {
 const char *refusal(DWORD code) {
   switch (code) {
   case ERROR_INVALID_SERVICE_CONTROL: return "the service's last status does not accept this control";
-  case ERROR_SERVICE_CANNOT_ACCEPT_CTRL: return "the service takes no control while stopped, start or stop pending";
-  case ERROR_SERVICE_NOT_ACTIVE: return "the service is not running";
+  case ERROR_SERVICE_CANNOT_ACCEPT_CTRL:
+    return "the service takes no control while stop pending, and only a stop while start pending";
+  case ERROR_SERVICE_NOT_ACTIVE: return "the service is stopped, even if its process has not ended yet";
   default: return nullptr;
   }
 }

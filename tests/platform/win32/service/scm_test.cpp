@@ -267,9 +267,9 @@ TEST(ServiceControls, OnlyWhatTheLastStatusAcceptsReachesTheHandler) {
 
   EXPECT_EQ(emu::scm::sendControl("StopOnly", SERVICE_CONTROL_STOP).error, 0u);
   ASSERT_TRUE(emu::scm::waitForState("StopOnly", SERVICE_STOPPED, kWaitMs));
-  // Stopped but its process still lingers: a second stop is refused.
+  // Stopped but its process still lingers: the service is no longer active.
   EXPECT_EQ(emu::scm::sendControl("StopOnly", SERVICE_CONTROL_STOP).error,
-            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+            static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
   EXPECT_EQ(eventIndex("StopOnly", "control code=14"), -1);
   EXPECT_EQ(eventIndex("StopOnly", "control code=15"), -1);
   ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("StopOnly").processEnded; }));
@@ -280,9 +280,9 @@ TEST(ServiceControls, OnlyWhatTheLastStatusAcceptsReachesTheHandler) {
             static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 }
 
-// Start and stop pending take no control at all, whatever the last status accepts; the same control sent to the
-// running service is refused as one it does not accept.
-TEST(ServiceControls, PendingStatesTakeNoControlWhileRunningRefusesWhatIsNotAccepted) {
+// ControlService's state table: stop pending takes no control; start pending takes only a stop, and that only when
+// its last status accepts it, as every other state does.
+TEST(ServiceControls, PendingStatesFollowTheStateTable) {
   create("Pending");
   const auto release = [] { testenv::writeFile(emu::machineRoot() + "/testservice/Pending.go", ""); };
   ASSERT_EQ(emu::scm::startService("Pending", {"accept=1", "hold=1"}), 0u);
@@ -290,18 +290,32 @@ TEST(ServiceControls, PendingStatesTakeNoControlWhileRunningRefusesWhatIsNotAcce
   emu::scm::ControlReply r = emu::scm::sendControl("Pending", SERVICE_CONTROL_PAUSE);
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
   EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  r = emu::scm::sendControl("Pending", SERVICE_CONTROL_STOP); // start pending accepts nothing yet
+  EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+  EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_START_PENDING));
   release();
   ASSERT_TRUE(emu::scm::waitForState("Pending", SERVICE_RUNNING, kWaitMs));
   r = emu::scm::sendControl("Pending", SERVICE_CONTROL_PAUSE);
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
   EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(emu::scm::sendControl("Pending", SERVICE_CONTROL_STOP).error, 0u);
-  r = emu::scm::sendControl("Pending", SERVICE_CONTROL_STOP); // its last status accepts nothing
+  r = emu::scm::sendControl("Pending", SERVICE_CONTROL_INTERROGATE); // needs no accept flag, yet stop pending
   EXPECT_EQ(r.error, static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
   EXPECT_EQ(r.status.dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
   release();
   ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("Pending").processEnded; }));
   EXPECT_EQ(eventIndex("Pending", "control code=2 "), -1);
+  EXPECT_EQ(eventIndex("Pending", "control code=4 "), -1);
+
+  // A start pending status that accepts a stop is sent one.
+  create("EarlyStop");
+  const auto releaseEarly = [] { testenv::writeFile(emu::machineRoot() + "/testservice/EarlyStop.go", ""); };
+  ASSERT_EQ(emu::scm::startService("EarlyStop", {"pending-accept=1", "hold=1"}), 0u);
+  ASSERT_TRUE(waitUntil([] { return eventIndex("EarlyStop", "status state=2 ok=1") >= 0; }));
+  ASSERT_EQ(emu::scm::sendControl("EarlyStop", SERVICE_CONTROL_STOP).error, 0u);
+  EXPECT_GE(eventIndex("EarlyStop", "control code=1 "), 0);
+  releaseEarly();
+  ASSERT_TRUE(waitUntil([] { return emu::scm::queryService("EarlyStop").processEnded; }));
 }
 
 TEST(ServiceDeath, AProcessEndingWithoutStoppedIsNoticedAndTheServiceCanStartAgain) {

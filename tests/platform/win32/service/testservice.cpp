@@ -3,10 +3,12 @@
 //   --exit-at-once end with 7 before calling the dispatcher
 // The main function's arguments (from the start request) pick what the service does:
 //   accept=<n>     controls accepted with SERVICE_RUNNING (default 0x181)
+//   pending-accept=<n> controls accepted with SERVICE_START_PENDING (default 0); a stop taken then ends the run
+//                  without SERVICE_RUNNING
 //   exit=<n>       Win32 exit code reported with SERVICE_STOPPED
 //   linger=<ms>    keep the main function busy this long after reporting SERVICE_STOPPED; main waits for it
-//   hold=1         stay in SERVICE_START_PENDING, and after a stop in SERVICE_STOP_PENDING, until the file
-//                  <root>/testservice/<service name>.go appears; each hold takes the file away
+//   hold=1         stay in SERVICE_START_PENDING, and after a stop while running in SERVICE_STOP_PENDING, until the
+//                  file <root>/testservice/<service name>.go appears; each hold takes the file away
 // Controls: stop and pre-shutdown stop it; interrogate and session change return 0; 222 ends the process at once
 // with 3 (as a crash would, without SERVICE_STOPPED); every other control returns ERROR_CALL_NOT_IMPLEMENTED.
 // Every event is a line in <root>/testservice/<service name>.events ("none" outside the control manager).
@@ -117,14 +119,21 @@ void WINAPI serviceMain(DWORD argc, LPWSTR *argv) {
     return;
   }
   const bool hold = argValue(argc, argv, "hold", 0) != 0;
-  report(SERVICE_START_PENDING, 0, 0, 1, 3000);
+  report(SERVICE_START_PENDING, argValue(argc, argv, "pending-accept", 0), 0, 1, 3000);
   if (hold) holdUntilReleased();
-  report(SERVICE_RUNNING, argValue(argc, argv, "accept", 0x181), 0, 0, 0);
+  bool stoppedEarly = false;
   {
-    std::unique_lock<std::mutex> lock(g_mutex);
-    g_cv.wait(lock, [] { return g_stop; });
+    std::lock_guard<std::mutex> lock(g_mutex);
+    stoppedEarly = g_stop;
   }
-  if (hold) holdUntilReleased(); // SERVICE_STOP_PENDING was reported by the handler
+  if (!stoppedEarly) {
+    report(SERVICE_RUNNING, argValue(argc, argv, "accept", 0x181), 0, 0, 0);
+    {
+      std::unique_lock<std::mutex> lock(g_mutex);
+      g_cv.wait(lock, [] { return g_stop; });
+    }
+    if (hold) holdUntilReleased(); // SERVICE_STOP_PENDING was reported by the handler
+  }
   g_lingering = argValue(argc, argv, "linger", 0) != 0;
   report(SERVICE_STOPPED, 0, argValue(argc, argv, "exit", 0), 0, 0);
   if (DWORD linger = argValue(argc, argv, "linger", 0)) std::this_thread::sleep_for(std::chrono::milliseconds(linger));
