@@ -110,6 +110,21 @@ TEST(Text, BestFitTo1252MapsFullwidthFormsAndInfinityUnlessRefused) {
   EXPECT_TRUE(used);
 }
 
+// UTF-8 takes only the invalid-characters flag each way; MB_PRECOMPOSED and WC_NO_BEST_FIT_CHARS are for ANSI pages.
+TEST(Text, Utf8RefusesTheFlagsOfAnsiCodePages) {
+  WCHAR wide[8];
+  char out[8];
+  SetLastError(0);
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_PRECOMPOSED, "abc", -1, wide, 8), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+  EXPECT_EQ(MultiByteToWideChar(1252, MB_PRECOMPOSED, "abc", -1, wide, 8), 4);
+  SetLastError(0);
+  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, reinterpret_cast<LPCWSTR>(u"abc"), -1, out, 8, nullptr,
+                                nullptr),
+            0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FLAGS));
+}
+
 TEST(ProcessPaths, ModuleNameTruncatesAndCurrentDirectoryReportsItsSize) {
   WCHAR small[4];
   EXPECT_EQ(GetModuleFileNameW(nullptr, small, 4), 4u);

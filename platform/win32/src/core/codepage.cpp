@@ -122,7 +122,9 @@ extern "C" int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR l
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (dwFlags & ~static_cast<DWORD>(MB_PRECOMPOSED | MB_ERR_INVALID_CHARS)) {
+  // Documented: UTF-8 takes no flag but MB_ERR_INVALID_CHARS, not even MB_PRECOMPOSED.
+  const DWORD allowed = CodePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : MB_PRECOMPOSED | MB_ERR_INVALID_CHARS;
+  if (dwFlags & ~allowed) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
