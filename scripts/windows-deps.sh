@@ -62,68 +62,61 @@ bv_step() { # label log command...
   echo "   $label: done in $((SECONDS - start)) s"
 }
 
-bv_build_protobuf() { # toolchain
-  local toolchain=$1 version prefix src
-  version=$(bv_debian_version libprotobuf-dev)
-  prefix=$(bv_win_prefix protobuf "$version")
-  [ -f "$prefix/.built" ] && return 0
-  src=$(bv_win_cache)/src/protobuf-$version
-  bv_fetch_source "$src" protobuf "$version"
-  rm -rf "$src-build"
-  bv_step "protobuf $version: configure" "$src-build.log" \
-    cmake -S "$src/cmake" -B "$src-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_INSTALL_PREFIX="$prefix" -Dprotobuf_BUILD_TESTS=OFF -Dprotobuf_BUILD_PROTOC_BINARIES=OFF \
-      -Dprotobuf_BUILD_SHARED_LIBS=OFF -Dprotobuf_WITH_ZLIB=OFF -Dprotobuf_MSVC_STATIC_RUNTIME=OFF
-  bv_step "protobuf $version: build" "$src-build.log" \
-    nice cmake --build "$src-build" -j "${BV_WIN_JOBS:-$(nproc)}" --target install
-  rm -rf "$src-build"
-  touch "$prefix/.built"
-}
-
-bv_build_googletest() { # toolchain
-  local toolchain=$1 version prefix build
-  version=$(bv_debian_version googletest)
-  prefix=$(bv_win_prefix googletest "$version")
-  [ -f "$prefix/.built" ] && return 0
-  build=$(bv_win_cache)/src/googletest-build
+# Configures, builds and installs one CMake project for Windows into prefix, then stamps the prefix as built.
+bv_cmake_install() { # label source prefix toolchain [cmake options...]
+  local label=$1 src=$2 prefix=$3 toolchain=$4 build
+  shift 4
+  build=$(bv_win_cache)/src/$(basename "$prefix")-build
   rm -rf "$build"
-  bv_step "googletest $version: configure" "$build.log" \
-    cmake -S /usr/src/googletest -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -Dgtest_disable_pthreads=OFF
-  bv_step "googletest $version: build" "$build.log" \
+  bv_step "$label: configure" "$build.log" \
+    cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+  bv_step "$label: build and install" "$build.log" \
     nice cmake --build "$build" -j "${BV_WIN_JOBS:-$(nproc)}" --target install
   rm -rf "$build"
   touch "$prefix/.built"
 }
 
+bv_build_protobuf() { # toolchain
+  local version prefix src
+  version=$(bv_debian_version libprotobuf-dev)
+  prefix=$(bv_win_prefix protobuf "$version")
+  [ -f "$prefix/.built" ] && return 0
+  src=$(bv_win_cache)/src/protobuf-$version
+  bv_fetch_source "$src" protobuf "$version"
+  bv_cmake_install "protobuf $version" "$src/cmake" "$prefix" "$1" -Dprotobuf_BUILD_TESTS=OFF \
+    -Dprotobuf_BUILD_PROTOC_BINARIES=OFF -Dprotobuf_BUILD_SHARED_LIBS=OFF -Dprotobuf_WITH_ZLIB=OFF
+}
+
+bv_build_googletest() { # toolchain
+  local version prefix
+  version=$(bv_debian_version googletest)
+  prefix=$(bv_win_prefix googletest "$version")
+  [ -f "$prefix/.built" ] && return 0
+  bv_cmake_install "googletest $version" /usr/src/googletest "$prefix" "$1"
+}
+
 bv_build_qt() { # toolchain
-  local toolchain=$1 version prefix src
+  local version prefix src
   version=$(bv_debian_version qt6-base-dev)
   prefix=$(bv_win_prefix qtbase "$version")
   [ -f "$prefix/.built" ] && return 0
   src=$(bv_win_cache)/src/qtbase-$version
   bv_fetch_source "$src" qt6-base "$version"
-  rm -rf "$src-build"
   # Static Release with what the programs use (Core, Network, Gui, Widgets, Test and the Windows platform plugin);
   # the host's Qt tools (moc, rcc, uic) come from Debian's Qt of the same version. Two settings make Debian's source
   # build for Windows as it is: tablet events off (Debian's source leaves out the third-party wintab.h that the
   # Windows plugin's tablet support includes), and OpenGL off through its input, which also turns dynamic GL off
-  # (the Windows window code does not compile with OpenGL off and dynamic GL on).
-  bv_step "qtbase $version: configure" "$src-build.log" \
-    cmake -S "$src" -B "$src-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
-      -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-      -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF -DQT_BUILD_MANUAL_TESTS=OFF \
-      -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF \
-      -DFEATURE_sql=OFF -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
-      -DFEATURE_openssl=OFF -DFEATURE_icu=OFF -DFEATURE_sql_sqlite=OFF -DFEATURE_system_zlib=OFF \
-      -DFEATURE_system_pcre2=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF \
-      -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF -DFEATURE_system_doubleconversion=OFF
-  bv_step "qtbase $version: build (the longest step; about half an hour)" "$src-build.log" \
-    nice cmake --build "$src-build" -j "${BV_WIN_JOBS:-$(nproc)}"
-  bv_step "qtbase $version: install" "$src-build.install.log" cmake --install "$src-build"
-  rm -rf "$src-build"
-  touch "$prefix/.built"
+  # (the Windows window code does not compile with OpenGL off and dynamic GL on). The build is the longest step:
+  # about half an hour on eight cores.
+  bv_cmake_install "qtbase $version" "$src" "$prefix" "$1" -DBUILD_SHARED_LIBS=OFF \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF -DQT_BUILD_MANUAL_TESTS=OFF \
+    -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_tabletevent=OFF \
+    -DFEATURE_sql=OFF -DFEATURE_printsupport=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
+    -DFEATURE_openssl=OFF -DFEATURE_icu=OFF -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF \
+    -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF -DFEATURE_system_png=OFF -DFEATURE_system_jpeg=OFF \
+    -DFEATURE_system_doubleconversion=OFF
 }
 
 # A 64-bit console program that needs no DLL beyond Windows' own: no C++ runtime, Qt or protobuf DLL beside it.

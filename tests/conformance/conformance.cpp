@@ -542,20 +542,9 @@ bool listed(const IdList &list, DWORD pid) {
   return false;
 }
 
-// JOBOBJECT_BASIC_ACCOUNTING_INFORMATION as documented, written out so that no header's copy is needed.
-struct JobAccounting {
-  LARGE_INTEGER TotalUserTime;
-  LARGE_INTEGER TotalKernelTime;
-  LARGE_INTEGER ThisPeriodTotalUserTime;
-  LARGE_INTEGER ThisPeriodTotalKernelTime;
-  DWORD TotalPageFaultCount;
-  DWORD TotalProcesses;
-  DWORD ActiveProcesses;
-  DWORD TotalTerminatedProcesses;
-};
 
 void sayAccounting(const char *what, HANDLE job) {
-  JobAccounting info;
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
   ZeroMemory(&info, sizeof(info));
   const BOOL ok = QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info), nullptr);
   sayBool(what, ok, "total=%u active=%u", U(info.TotalProcesses), U(info.ActiveProcesses));
