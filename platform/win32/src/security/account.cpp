@@ -23,16 +23,16 @@ constexpr char kElevatedVar[] = "WIN32_ELEVATED";
 std::string recordPath(pid_t pid) { return proc::kernelDir("accounts") + "/" + std::to_string(pid); }
 std::string consentPath() { return proc::kernelDir() + "/elevation-consent"; }
 
-// A record written for this very process (start time checked, so a reused pid does not inherit it).
-bool readRecord(pid_t pid, Account *account) {
+// A record written for the process (pid, start) (so a reused pid does not inherit it); whether it runs is not asked.
+bool readRecord(pid_t pid, unsigned long long start, Account *account) {
   chaosPoint("account.read");
   std::string text;
-  if (!proc::readWholeFile(recordPath(pid), &text)) return false;
+  if (start == 0 || !proc::readWholeFile(recordPath(pid), &text)) return false;
   std::istringstream in(text);
-  unsigned long long start = 0;
+  unsigned long long recorded = 0;
   Account a;
   int admin = 0, elevated = 0;
-  if (!(in >> start >> a.userSid >> admin >> elevated) || start == 0 || start != proc::startTimeOf(pid)) return false;
+  if (!(in >> recorded >> a.userSid >> admin >> elevated) || recorded != start) return false;
   a.administrator = admin != 0;
   a.elevated = elevated != 0;
   *account = a;
@@ -69,7 +69,7 @@ Account localSystemAccount() {
 
 Account currentAccount() {
   Account a;
-  if (readRecord(getpid(), &a)) return a;
+  if (readRecord(getpid(), proc::startTimeOf(getpid()), &a)) return a;
   return fromVariables(ownVariable);
 }
 
@@ -89,19 +89,27 @@ bool accountOf(DWORD pid, Account *account) {
     *account = currentAccount();
     return true;
   }
-  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p)) return false;
-  if (readRecord(p, account)) return true; // a record under this root for this very process: one of the machine's
-  if (!proc::belongsToMachine(p)) return false;
-  *account = fromVariables([p](const char *name, std::string *value) { return proc::environOf(p, name, value); });
+  // The process's facts are read for one start time, and whether it still runs is asked last, from one read of its
+  // stat: one that ends in between (its environment gone, its pid reused) is not given a default account.
+  const unsigned long long start = p > 0 ? proc::liveStartOf(p) : 0;
+  if (start == 0) return false;
+  Account a;
+  if (!readRecord(p, start, &a)) { // a record under this root for this very process makes it one of the machine's
+    if (!proc::belongsToMachine(p, start)) return false;
+    a = fromVariables([p](const char *name, std::string *value) { return proc::environOf(p, name, value); });
+  }
+  if (!proc::aliveAt(p, start)) return false;
+  *account = a;
   return true;
 }
 
 bool setAccount(DWORD pid, const Account &account) {
   const pid_t p = static_cast<pid_t>(pid);
+  const unsigned long long start = p > 0 ? proc::liveStartOf(p) : 0;
   Account recorded;
-  if (p <= 0 || proc::startTimeOf(p) == 0 || proc::isZombie(p)) return false;
-  if (!readRecord(p, &recorded) && !proc::belongsToMachine(p)) return false;
-  return sec::recordAccount(pid, proc::startTimeOf(p), account);
+  if (start == 0 || (!readRecord(p, start, &recorded) && !proc::belongsToMachine(p, start))) return false;
+  // Written for (pid, start): a process that takes the pid later never reads it as its own.
+  return proc::aliveAt(p, start) && sec::recordAccount(pid, start, account);
 }
 
 bool sec::recordAccount(DWORD pid, unsigned long long start, const Account &account) {

@@ -17,7 +17,8 @@ std::vector<DWORD> logoffSession(DWORD sessionId) {
   // Only processes the machine created: a test or shell that merely shares the root is no session's program.
   for (const auto &e : proc::liveEntries()) {
     if (e.session != sessionId || e.pid == ::getpid()) continue;
-    if (::kill(e.pid, SIGHUP) == 0) told.push_back(static_cast<DWORD>(e.pid));
+    // By pid and start time, through a pidfd: a process that took the pid of one ended since the listing is not told.
+    if (proc::signalProcess(e.pid, e.start, SIGHUP)) told.push_back(static_cast<DWORD>(e.pid));
   }
   broadcastSessionChange(WTS_SESSION_LOGOFF, sessionId);
   if (activeConsoleSession() == sessionId) setActiveConsoleSession(kNoSession);

@@ -2,10 +2,10 @@
 
 #include "emu/emu.h"
 #include "emu/hold.h"
+#include "process/proctable.h"
 #include "service/wire.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -230,7 +230,7 @@ void noteHandlesOpen(const std::string &folder, bool open) {
   std::string file = dir + "/" + std::to_string(::getpid());
   if (open) {
     ::mkdir(dir.c_str(), 0777);
-    writeFileAtomic(file, "");
+    writeFileAtomic(file, std::to_string(proc::startTimeOf(::getpid())) + "\n"); // with the pid, names this process
   } else {
     ::unlink(file.c_str());
   }
@@ -245,7 +245,10 @@ bool handlesOpenElsewhere(const std::string &folder, bool countOwnProcess) {
       long pid = std::strtol(e->d_name, &end, 10);
       if (pid <= 0 || *end) continue;
       if (pid == ::getpid() && !countOwnProcess) continue;
-      if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) open = true;
+      // The holder runs: one read of its stat at its recorded start. An ended holder (even one not yet reaped) or
+      // one whose pid another process has taken since holds nothing.
+      const unsigned long long start = std::strtoull(readWholeFile(dir + "/" + e->d_name).c_str(), nullptr, 10);
+      if (proc::aliveAt(static_cast<pid_t>(pid), start)) open = true;
       else ::unlink((dir + "/" + e->d_name).c_str()); // its process ended without closing them
     }
     ::closedir(d);

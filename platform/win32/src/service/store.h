@@ -36,7 +36,8 @@ bool writeConfigFile(const std::string &folder, const scm::ServiceConfig &config
 // Removes the entry's folder (configuration, history, logs).
 void removeEntry(const std::string &folder);
 
-// Which processes hold handles to the entry: one file per process under "handles", there while it holds any.
+// Which processes hold handles to the entry: one file per process under "handles", named by its pid and holding its
+// start time, there while it holds any. A holder counts while it runs at that start (ended holders' files go).
 void noteHandlesOpen(const std::string &folder, bool open);
 bool handlesOpenElsewhere(const std::string &folder, bool countOwnProcess);
 

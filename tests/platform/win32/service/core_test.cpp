@@ -1,10 +1,11 @@
-// Logging a session off ends that session's programs (the stand-in core here), and a status query answers as of one
-// moment. The core's own settings are exercised by the service's process tests, which fail when the core does not
-// follow them.
+// Logging a session off ends that session's programs (the stand-in core here), a status query answers as of one
+// moment, and an ended process holds no service handles. The core's own settings are exercised by the service's
+// process tests, which fail when the core does not follow them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include "emu/emu.h"
 #include "emu/hold.h"
@@ -18,7 +19,9 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -125,6 +128,35 @@ TEST(ServiceQuery, AServiceThatDiesDuringAQueryReadsAsItsRecordsSay) {
   EXPECT_EQ(seen.status.dwWin32ExitCode, static_cast<DWORD>(ERROR_PROCESS_ABORTED));
   EXPECT_TRUE(seen.processEnded);
   EXPECT_TRUE(seen.diedUnexpectedly);
+}
+
+// Handles of a process that ended without closing them keep no entry: one marked for deletion goes when the last
+// live holder closes, even while the ended holder is not yet reaped (its pid still names it).
+TEST(ServiceHandles, AnEndedHolderKeepsNoDeletedEntry) {
+  emu::scm::ServiceConfig c;
+  c.name = "Held";
+  c.binaryPath = "\"" + testenv::binDir() + "/bv_testservice\"";
+  ASSERT_EQ(emu::scm::createService(c), 0u);
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ::_exit(m && OpenServiceW(m, TEXT("Held"), SERVICE_QUERY_STATUS) ? 0 : 1); // ends holding both
+  }
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder), &info, WEXITED | WNOWAIT), 0); // ended, not reaped
+  ASSERT_EQ(info.si_status, 0);
+
+  SC_HANDLE m = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE s = OpenServiceW(m, TEXT("Held"), DELETE);
+  ASSERT_TRUE(s);
+  EXPECT_TRUE(DeleteService(s));
+  CloseServiceHandle(s);
+  SetLastError(0);
+  EXPECT_FALSE(OpenServiceW(m, TEXT("Held"), SERVICE_QUERY_STATUS));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+  CloseServiceHandle(m);
+  ::waitpid(holder, nullptr, 0);
 }
 
 } // namespace
