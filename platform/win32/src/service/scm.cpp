@@ -285,8 +285,10 @@ ControlReply sendControl(const std::string &name, DWORD control, DWORD eventType
   if (!scmwire::transact(fd, scmwire::Control, msg, scmwire::ControlReply, &answer, kControlWaitMs)) {
     ::close(fd);
     // The controller ended (the service process ended) or did not answer.
-    reply.status = queryService(name).status;
-    reply.error = scmstore::controllerAlive(folder) ? ERROR_SERVICE_REQUEST_TIMEOUT : ERROR_SERVICE_NOT_ACTIVE;
+    // One answer gives both the status and whether a controller still serves the run.
+    const ServiceState now = queryService(name);
+    reply.status = now.status;
+    reply.error = now.active ? ERROR_SERVICE_REQUEST_TIMEOUT : ERROR_SERVICE_NOT_ACTIVE;
     return reply;
   }
   ::close(fd);
