@@ -938,6 +938,14 @@ void removeLeftService(SC_HANDLE scm) {
   waitDeleted(scm);
 }
 
+// QueryServiceStatus: the result, the state and the controls accepted.
+void statusCase(const char *what, SC_HANDLE service) {
+  SERVICE_STATUS status;
+  ZeroMemory(&status, sizeof(status));
+  BOOL queried = QueryServiceStatus(service, &status);
+  sayBool(what, queried, "state=%u accepted=0x%x", U(status.dwCurrentState), U(status.dwControlsAccepted));
+}
+
 // ControlService: the result, and with `withState` the state of the status it fills in ("?" when it did not).
 void controlCase(const char *what, SC_HANDLE service, DWORD control, bool withState) {
   SERVICE_STATUS status;
@@ -984,11 +992,7 @@ void serviceEntry(SC_HANDLE scm, SC_HANDLE service) {
   ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
                        nullptr, nullptr, nullptr, nullptr);
 
-  SERVICE_STATUS status;
-  ZeroMemory(&status, sizeof(status));
-  BOOL queried = QueryServiceStatus(service, &status);
-  sayBool("svc: QueryServiceStatus(never started)", queried, "state=%u accepted=0x%x", U(status.dwCurrentState),
-          U(status.dwControlsAccepted));
+  statusCase("svc: QueryServiceStatus(never started)", service);
   controlCase("svc: ControlService(STOP, stopped)", service, SERVICE_CONTROL_STOP, false);
   controlCase("svc: ControlService(INTERROGATE, stopped)", service, SERVICE_CONTROL_INTERROGATE, false);
   SERVICE_STATUS_PROCESS ssp;
@@ -1005,16 +1009,14 @@ DWORD serviceRun(SC_HANDLE service) {
   sayBool("svc: StartServiceW(started service)", StartServiceW(service, 0, nullptr));
   for (DWORD waited = 0; readServiceRecord(TEXT("Session"), 0xFFFFFFFF) == 0xFFFFFFFF && waited < kWaitMs; waited += 50)
     Sleep(50); // until its main function has reported START_PENDING
-  SERVICE_STATUS status;
-  ZeroMemory(&status, sizeof(status));
-  BOOL queried = QueryServiceStatus(service, &status);
-  sayBool("svc: QueryServiceStatus(start pending)", queried, "state=%u accepted=0x%x", U(status.dwCurrentState),
-          U(status.dwControlsAccepted));
+  statusCase("svc: QueryServiceStatus(start pending)", service);
   controlCase("svc: ControlService(STOP, start pending, stop not accepted)", service, SERVICE_CONTROL_STOP, false);
   controlCase("svc: ControlService(INTERROGATE, start pending)", service, SERVICE_CONTROL_INTERROGATE, false);
   controlCase("svc: ControlService(PAUSE, start pending)", service, SERVICE_CONTROL_PAUSE, false);
   writeServiceRecord(TEXT("Proceed"), 1);
 
+  SERVICE_STATUS status;
+  ZeroMemory(&status, sizeof(status));
   say("svc: service reached RUNNING", "%d", B(waitForState(service, SERVICE_RUNNING, &status)));
   SERVICE_STATUS_PROCESS ssp;
   ZeroMemory(&ssp, sizeof(ssp));
