@@ -152,6 +152,39 @@ typedef enum MONITOR_DPI_TYPE {
 typedef void(CALLBACK *WINEVENTPROC)(HWINEVENTHOOK hWinEventHook, DWORD event, HWND hwnd, LONG idObject,
                                      LONG idChild, DWORD idEventThread, DWORD dwmsEventTime);
 typedef BOOL(CALLBACK *WNDENUMPROC)(HWND hwnd, LPARAM lParam);
+
+// --- windows of this process and their messages ---------------------------------------------------
+
+typedef LRESULT(CALLBACK *WNDPROC)(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+typedef WORD ATOM;
+DECLARE_HANDLE(HBRUSH);
+typedef HICON HCURSOR;
+
+typedef struct tagWNDCLASSW {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCWSTR lpszMenuName;
+  LPCWSTR lpszClassName;
+} WNDCLASSW, *PWNDCLASSW, *LPWNDCLASSW;
+
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *PMSG, *LPMSG;
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define CW_USEDEFAULT ((int)0x80000000)
 typedef BOOL(CALLBACK *MONITORENUMPROC)(HMONITOR hMonitor, HDC hdc, LPRECT lprcMonitor, LPARAM dwData);
 
 extern "C" {
@@ -159,6 +192,18 @@ extern "C" {
 HWINEVENTHOOK WINAPI SetWinEventHook(DWORD eventMin, DWORD eventMax, HMODULE hmodWinEventProc,
                                      WINEVENTPROC pfnWinEventProc, DWORD idProcess, DWORD idThread, DWORD dwFlags);
 BOOL WINAPI UnhookWinEvent(HWINEVENTHOOK hWinEventHook);
+
+ATOM WINAPI RegisterClassW(const WNDCLASSW *lpWndClass);
+LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X, int Y,
+                            int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
+                            LPVOID lpParam);
+BOOL WINAPI DestroyWindow(HWND hWnd);
+BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);
+BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+BOOL WINAPI TranslateMessage(const MSG *lpMsg);
+LRESULT WINAPI DispatchMessageW(const MSG *lpMsg);
+BOOL WINAPI SetCursorPos(int X, int Y);
 
 BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI IsIconic(HWND hWnd);
@@ -203,3 +248,9 @@ HRESULT WINAPI GetDpiForMonitor(HMONITOR hmonitor, MONITOR_DPI_TYPE dpiType, UIN
 #define GetWindowLong GetWindowLongW
 #define GetWindowLongPtr GetWindowLongPtrW
 #define CharUpperBuff CharUpperBuffW
+#define RegisterClass RegisterClassW
+#define WNDCLASS WNDCLASSW
+#define DefWindowProc DefWindowProcW
+#define CreateWindowEx CreateWindowExW
+#define PeekMessage PeekMessageW
+#define DispatchMessage DispatchMessageW

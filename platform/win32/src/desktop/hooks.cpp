@@ -1,7 +1,7 @@
 // Out-of-context window event hooks. An event is queued for a hook when it is raised (its position in the desktop's
 // event log is at or after the hook's start); the hook's procedure runs later on the installing thread, from that
-// thread's Qt event loop, one event per turn of the loop, in the order the events were raised. Removing a hook drops
-// what was queued for it.
+// thread's Qt event loop, one event per turn of the loop, or, in a program without Qt, when that thread retrieves
+// messages (PeekMessageW), in the order the events were raised. Removing a hook drops what was queued for it.
 #include "desktop/store.h"
 
 #include "emu/emu.h"
@@ -69,7 +69,7 @@ bool matches(const Hook &h, const EventRecord &r, uint64_t seq) {
 class Pump : public QObject {
 public:
   Pump(Store &store, DWORD thread) : store_(store), thread_(thread), readSeq_(store.eventCount()) {
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    fd_ = qtLoop() ? inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1; // without Qt, PeekMessageW looks itself
     if (fd_ >= 0 && inotify_add_watch(fd_, store.eventsPath().c_str(), IN_ATTRIB) >= 0) {
       notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
       QObject::connect(notifier_, &QSocketNotifier::activated, this, [this] {
@@ -107,12 +107,36 @@ public:
     pollLocked();
   }
 
+  // Message retrieval in a program without Qt: every queued event, in order. Called without g_mutex held.
+  void deliverAll() {
+    for (;;) {
+      Hook hook;
+      Pending next{};
+      {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (delivering_ || dying_) return; // PeekMessageW inside a callback: the outer call goes on
+        pollLocked();
+        if (!takeLocked(hook, next)) return;
+        delivering_ = true;
+      }
+      call(hook, next);
+      std::lock_guard<std::mutex> lock(g_mutex);
+      delivering_ = false;
+      if (dying_) {
+        delete this;
+        return;
+      }
+    }
+  }
+
   bool idleLocked() const { return pending_.empty() && !delivering_ && readSeq_ >= store_.eventCount(); }
   bool delivering() const { return delivering_; }
 
 private:
+  static bool qtLoop() { return QCoreApplication::instance() != nullptr; }
+
   void scheduleLocked() {
-    if (scheduled_ || dying_) return;
+    if (scheduled_ || dying_ || !qtLoop()) return;
     scheduled_ = true;
     QMetaObject::invokeMethod(this, [this] { deliverOne(); }, Qt::QueuedConnection);
   }
@@ -125,19 +149,10 @@ private:
       std::lock_guard<std::mutex> lock(g_mutex);
       scheduled_ = false;
       if (delivering_ || dying_) return; // a nested event loop inside a callback: the outer turn goes on later
-      bool found = false;
-      while (!pending_.empty() && !found) {
-        next = pending_.front();
-        pending_.pop_front();
-        auto it = g_hooks->find(next.hook);
-        if (it != g_hooks->end()) hook = it->second, found = true; // else: unhooked, the event is dropped
-      }
-      if (!found) return;
+      if (!takeLocked(hook, next)) return;
       delivering_ = true;
     }
-    hook.proc(reinterpret_cast<HWINEVENTHOOK>(hook.handle), next.record.event,
-              reinterpret_cast<HWND>(static_cast<uintptr_t>(next.record.hwnd)), next.record.idObject,
-              next.record.idChild, next.record.tid, next.record.time);
+    call(hook, next);
     std::lock_guard<std::mutex> lock(g_mutex);
     delivering_ = false;
     if (dying_) {
@@ -145,6 +160,26 @@ private:
       return;
     }
     if (!pending_.empty()) scheduleLocked();
+  }
+
+  // The next queued event of a hook that is still installed; events of removed hooks are dropped.
+  bool takeLocked(Hook &hook, Pending &next) {
+    while (!pending_.empty()) {
+      next = pending_.front();
+      pending_.pop_front();
+      auto it = g_hooks->find(next.hook);
+      if (it != g_hooks->end()) {
+        hook = it->second;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  static void call(const Hook &hook, const Pending &next) {
+    hook.proc(reinterpret_cast<HWINEVENTHOOK>(hook.handle), next.record.event,
+              reinterpret_cast<HWND>(static_cast<uintptr_t>(next.record.hwnd)), next.record.idObject,
+              next.record.idChild, next.record.tid, next.record.time);
   }
 
 public:
@@ -261,6 +296,22 @@ bool deliverPending(int timeoutMs) {
 }
 
 uint64_t eventCount() { return store().eventCount(); }
+
+namespace detail {
+
+void deliverOnMessageRetrieval() {
+  Pump *pump = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_pumps->find(GetCurrentThreadId());
+    if (it == g_pumps->end()) return;
+    pump = it->second;
+  }
+  // Only this thread retires or deletes its pump, so it outlives the unlocked gap.
+  pump->deliverAll();
+}
+
+} // namespace detail
 
 } // namespace desktop
 } // namespace emu

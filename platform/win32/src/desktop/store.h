@@ -191,6 +191,8 @@ DWORD fullStyle(const Window &w);
 const Window *findWindow(const State &s, HWND hwnd);
 Window *findWindow(State &s, HWND hwnd);
 bool isVisibleChain(const State &s, const Window &w);
+// Runs the calling thread's hook procedures for every event queued for them (message retrieval without Qt).
+void deliverOnMessageRetrieval();
 // Appends an event raised by the window's own thread (or by sourcePid when set).
 void raise(Changes &changes, DWORD event, const Window &w, LONG idObject = OBJID_WINDOW, DWORD sourcePid = 0);
 

@@ -493,9 +493,28 @@ namespace emu {
 namespace desktop {
 namespace detail {
 
+// A rectangle off every monitor moved into the nearest monitor's work area, its size kept where it fits.
+RECT ontoNearestMonitor(const State &s, const RECT &r) {
+  const Monitor *m = monitorFromRect(s, r, MONITOR_DEFAULTTONEAREST);
+  if (!m) return r;
+  auto axis = [](LONG low, LONG high, LONG workLow, LONG workHigh, LONG &outLow, LONG &outHigh) {
+    const int64_t length = int64_t(high) - low;
+    int64_t start = (std::min<int64_t>)((std::max<int64_t>)(low, workLow), int64_t(workHigh) - length);
+    start = (std::max<int64_t>)(start, workLow);
+    outLow = static_cast<LONG>(start);
+    outHigh = static_cast<LONG>((std::min<int64_t>)(start + length, INT32_MAX));
+  };
+  RECT out;
+  axis(r.left, r.right, m->work.left, m->work.right, out.left, out.right);
+  axis(r.top, r.bottom, m->work.top, m->work.bottom, out.top, out.bottom);
+  return out;
+}
+
 void applyPlacement(State &s, Changes &events, Window &w, const WINDOWPLACEMENT &p) {
   const Window before = w;
   w.normal = usesWorkspace(w) ? workspaceToScreen(s, p.rcNormalPosition) : p.rcNormalPosition;
+  // "the system will automatically adjust the coordinates so that the window is visible" (top-level windows)
+  if (!w.parent && !monitorFromRect(s, w.normal, MONITOR_DEFAULTTONULL)) w.normal = ontoNearestMonitor(s, w.normal);
   const bool minimizedBefore = before.show == static_cast<uint8_t>(Show::Minimized);
   const bool maximizedBefore = before.show == static_cast<uint8_t>(Show::Maximized);
   switch (p.showCmd) {

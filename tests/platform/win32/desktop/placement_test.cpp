@@ -1,7 +1,7 @@
-// WINDOWPLACEMENT as documented: GetWindowPlacement reports no flags, WPF_RESTORETOMAXIMIZED counts with
-// SW_SHOWMINIMIZED only and SW_RESTORE brings back the state before minimizing; WPF_ASYNCWINDOWPLACEMENT posts the
-// change to a window's thread that does not run its loop instead of holding the caller. UnhookWinEvent belongs to the
-// hooking thread.
+// WINDOWPLACEMENT as documented: a rectangle off every monitor is brought onto one, GetWindowPlacement reports no
+// flags, WPF_RESTORETOMAXIMIZED counts with SW_SHOWMINIMIZED only and SW_RESTORE brings back the state before
+// minimizing; WPF_ASYNCWINDOWPLACEMENT posts the change to a window's thread that does not run its loop instead of
+// holding the caller. UnhookWinEvent belongs to the hooking thread.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -47,6 +47,19 @@ protected:
     return SetWindowPlacement(hwnd, &p) != FALSE;
   }
 };
+
+// SetWindowPlacement: "the system will automatically adjust the coordinates so that the window is visible".
+TEST_F(Placement, ARectangleOffEveryMonitorIsMovedOntoTheNearestWorkAreaSizeKept) {
+  HWND w = window(dt::Show::Normal);
+  ASSERT_TRUE(place(w, SW_SHOWNORMAL, 0, {3000, 1100, 3400, 1400}));
+  RECT r = dt::windowState(w).normal;
+  EXPECT_TRUE(r.left == 1520 && r.top == 740 && r.right == 1920 && r.bottom == 1040)
+      << r.left << "," << r.top << "," << r.right << "," << r.bottom;
+  ASSERT_TRUE(place(w, SW_SHOWNORMAL, 0, {1800, -50, 2200, 250})); // partly visible: left where it was put
+  r = dt::windowState(w).normal;
+  EXPECT_TRUE(r.left == 1800 && r.top == -50 && r.right == 2200 && r.bottom == 250)
+      << r.left << "," << r.top << "," << r.right << "," << r.bottom;
+}
 
 TEST_F(Placement, FlagsAreNeverReportedAndRestoreBringsBackTheStateBeforeMinimizing) {
   HWND wasMaximized = window(dt::Show::Minimized, true);
