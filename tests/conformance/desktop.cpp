@@ -144,6 +144,16 @@ WINDOWPLACEMENT normalPlacement(const RECT &rect, UINT showCmd) {
   return p;
 }
 
+// SetWindowPlacement of a normal rectangle; on failure prints "0 err=<e>" as `what` and returns false, so the caller
+// prints what a success left.
+bool place(HWND hwnd, const RECT &rect, UINT showCmd, const char *what) {
+  WINDOWPLACEMENT p = normalPlacement(rect, showCmd);
+  SetLastError(0xBEEF);
+  if (SetWindowPlacement(hwnd, &p)) return true;
+  say(what, "0 err=%u", U(GetLastError()));
+  return false;
+}
+
 // --- monitors ----------------------------------------------------------------------------------------------------
 
 struct MonitorList {
@@ -170,6 +180,7 @@ HMONITOR g_left = nullptr, g_right = nullptr;
 void monitorArea() {
   MonitorList all;
   ZeroMemory(&all, sizeof(all));
+  SetLastError(0xBEEF);
   BOOL ok = EnumDisplayMonitors(nullptr, nullptr, listMonitor, reinterpret_cast<LPARAM>(&all));
   // The page gives no order; the rectangles are reported sorted.
   int leftAt = -1, rightAt = -1;
@@ -188,6 +199,7 @@ void monitorArea() {
   MonitorList clipped;
   ZeroMemory(&clipped, sizeof(clipped));
   RECT clip{900, 100, 1000, 200};
+  SetLastError(0xBEEF);
   ok = EnumDisplayMonitors(nullptr, &clip, listMonitor, reinterpret_cast<LPARAM>(&clipped));
   sayBool("desk: EnumDisplayMonitors(NULL, clip inside the right monitor)", ok, "monitors=%d the right one=%d",
           clipped.count, B(clipped.count == 1 && clipped.handles[0] == g_right));
@@ -398,6 +410,7 @@ void windowArea() {
 
   // Placements: workspace coordinates equal screen ones here, the work areas start where the monitors do.
   BOOL got = FALSE;
+  SetLastError(0xBEEF);
   WINDOWPLACEMENT p = placementOf(top, &got);
   sayBool("desk: GetWindowPlacement(shown window)", got, "showCmd=%u flags=%u normal=%s", p.showCmd, p.flags,
           rectText(p.rcNormalPosition));
@@ -409,12 +422,12 @@ void windowArea() {
   placementOf(kNoWindow, &got);
   sayBool("desk: GetWindowPlacement(invalid window)", got);
 
+  const char *what = "desk: SetWindowPlacement(own window, to the left monitor)";
+  if (place(top, RECT{100, 100, 400, 300}, SW_SHOWNORMAL, what)) {
+    GetWindowRect(top, &rect);
+    say(what, "1 rect=%s monitor=%s", rectText(rect), monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)));
+  }
   p = normalPlacement(RECT{100, 100, 400, 300}, SW_SHOWNORMAL);
-  SetLastError(0xBEEF);
-  ok = SetWindowPlacement(top, &p);
-  GetWindowRect(top, &rect);
-  sayBool("desk: SetWindowPlacement(own window, to the left monitor)", ok, "rect=%s monitor=%s", rectText(rect),
-          monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)));
   p.length = 0;
   SetLastError(0xBEEF);
   ok = SetWindowPlacement(top, &p);
@@ -424,10 +437,8 @@ void windowArea() {
   ok = SetWindowPlacement(kNoWindow, &p);
   sayBool("desk: SetWindowPlacement(invalid window)", ok);
 
-  p = normalPlacement(RECT{100, 100, 400, 300}, SW_SHOWMAXIMIZED);
-  SetLastError(0xBEEF);
-  ok = SetWindowPlacement(top, &p);
-  sayBool("desk: SetWindowPlacement(SW_SHOWMAXIMIZED)", ok);
+  what = "desk: SetWindowPlacement(SW_SHOWMAXIMIZED)";
+  if (place(top, RECT{100, 100, 400, 300}, SW_SHOWMAXIMIZED, what)) say(what, "1");
   WINDOWPLACEMENT now = placementOf(top, &got);
   say("desk: GetWindowPlacement(maximized window)", "%d showCmd=%u normal=%s", B(got), now.showCmd,
       rectText(now.rcNormalPosition));
@@ -443,25 +454,23 @@ void windowArea() {
       B(got), now.showCmd, B(now.flags & WPF_RESTORETOMAXIMIZED), rectText(now.rcNormalPosition));
   say("desk: MonitorFromWindow(minimized window, NULL)", "%s",
       monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)));
-  p = normalPlacement(RECT{1000, 150, 1300, 350}, SW_RESTORE);
-  SetLastError(0xBEEF);
-  ok = SetWindowPlacement(top, &p);
-  now = placementOf(top, &got);
-  sayBool("desk: SetWindowPlacement(minimized window, SW_RESTORE, to the right monitor)", ok,
-          "showCmd=%u normal=%s iconic=%d", now.showCmd, rectText(now.rcNormalPosition), B(IsIconic(top)));
-  p = normalPlacement(RECT{1000, 150, 1300, 350}, SW_SHOWNORMAL);
-  ok = SetWindowPlacement(top, &p);
-  GetWindowRect(top, &rect);
-  sayBool("desk: SetWindowPlacement(SW_SHOWNORMAL, to the right monitor)", ok, "rect=%s monitor=%s", rectText(rect),
-          monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)));
+  what = "desk: SetWindowPlacement(minimized window, SW_RESTORE, to the right monitor)";
+  if (place(top, RECT{1000, 150, 1300, 350}, SW_RESTORE, what)) {
+    now = placementOf(top, &got);
+    say(what, "1 showCmd=%u normal=%s iconic=%d", now.showCmd, rectText(now.rcNormalPosition), B(IsIconic(top)));
+  }
+  what = "desk: SetWindowPlacement(SW_SHOWNORMAL, to the right monitor)";
+  if (place(top, RECT{1000, 150, 1300, 350}, SW_SHOWNORMAL, what)) {
+    GetWindowRect(top, &rect);
+    say(what, "1 rect=%s monitor=%s", rectText(rect), monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)));
+  }
   // "the system will automatically adjust the coordinates so that the window is visible"
-  p = normalPlacement(RECT{2000, 100, 2300, 300}, SW_SHOWNORMAL);
-  SetLastError(0xBEEF);
-  ok = SetWindowPlacement(top, &p);
-  GetWindowRect(top, &rect);
-  sayBool("desk: SetWindowPlacement(rectangle off every monitor)", ok, "monitor=%s size kept=%d",
-          monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)),
-          B(rect.right - rect.left == 300 && rect.bottom - rect.top == 200));
+  what = "desk: SetWindowPlacement(rectangle off every monitor)";
+  if (place(top, RECT{2000, 100, 2300, 300}, SW_SHOWNORMAL, what)) {
+    GetWindowRect(top, &rect);
+    say(what, "1 monitor=%s size kept=%d", monitorName(MonitorFromWindow(top, MONITOR_DEFAULTTONULL)),
+        B(rect.right - rect.left == 300 && rect.bottom - rect.top == 200));
+  }
   say("desk: IsIconic(invalid window)", "%d", B(IsIconic(kNoWindow)));
   say("desk: IsWindowVisible(invalid window)", "%d", B(IsWindowVisible(kNoWindow)));
 
