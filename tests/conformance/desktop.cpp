@@ -367,6 +367,13 @@ const char *awarenessName(DPI_AWARENESS_CONTEXT context) {
 void windowArea() {
   SetLastError(0xBEEF);
   sayBool("desk: RegisterClassW set-up", registerClass());
+  SetLastError(0xBEEF);
+  const BOOL again = registerClass();
+  sayBool("desk: RegisterClassW(class this process registered already)", again);
+  SetLastError(0xBEEF);
+  HWND unknown = CreateWindowExW(0, TEXT("BrimvaultConformanceNoSuchClass"), TEXT("x"), WS_OVERLAPPEDWINDOW, 0, 0,
+                                 10, 10, nullptr, nullptr, nullptr, nullptr);
+  say("desk: CreateWindowExW(class never registered)", unknown ? "handle" : "NULL err=%u", U(GetLastError()));
 
   SetLastError(0xBEEF);
   HWND top = named(makeWindow(TEXT("Conformance top"), WS_OVERLAPPEDWINDOW, 900, 100, 300, 200), "top");
@@ -718,6 +725,29 @@ void hookArea() {
   n = GetClassNameA(visible, name, sizeof(name));
   say("desk: GetClassNameA(another process's window)", "%d %s", n, n > 0 ? name : "");
   say("desk: IsWindowVisible(another process's window)", "%d", B(IsWindowVisible(visible)));
+  say("desk: IsIconic(another process's window)", "%d", B(IsIconic(visible)));
+  const DWORD otherStyle = static_cast<DWORD>(GetWindowLongW(visible, GWL_STYLE));
+  const DWORD otherExStyle = static_cast<DWORD>(GetWindowLongW(visible, GWL_EXSTYLE));
+  say("desk: GetWindowLongW(another process's window, GWL_STYLE and GWL_EXSTYLE)",
+      "visible=%d caption=%d thickframe=%d toolwindow=%d", B(otherStyle & WS_VISIBLE),
+      B((otherStyle & WS_CAPTION) == WS_CAPTION), B(otherStyle & WS_THICKFRAME), B(otherExStyle & WS_EX_TOOLWINDOW));
+  say("desk: GetAncestor(another process's window, GA_ROOT) is itself", "%d",
+      B(visible && GetAncestor(visible, GA_ROOT) == visible));
+  say("desk: GetWindow(another process's window, GW_OWNER)", GetWindow(visible, GW_OWNER) ? "a window" : "NULL");
+  DPI_AWARENESS_CONTEXT otherContext = GetWindowDpiAwarenessContext(visible);
+  say("desk: GetWindowDpiAwarenessContext(another process's window)", "%s",
+      otherContext ? awarenessName(otherContext) : "NULL");
+  // The program asks a frame host's children for the process that owns its content.
+  ChildList inner;
+  ZeroMemory(&inner, sizeof(inner));
+  EnumChildWindows(visible, listChild, reinterpret_cast<LPARAM>(&inner));
+  DWORD innerPid = 0;
+  if (inner.count > 0) GetWindowThreadProcessId(inner.seen[0], &innerPid);
+  say("desk: EnumChildWindows(another process's window with one child)", "calls=%d child's process=%d", inner.count,
+      B(innerPid && innerPid == pi.dwProcessId));
+  SetLastError(0xBEEF);
+  const BOOL destroyed = DestroyWindow(visible);
+  sayBool("desk: DestroyWindow(another process's window)", destroyed);
   say("desk: MonitorFromWindow(another process's window on the left, NULL)", "%s",
       monitorName(MonitorFromWindow(visible, MONITOR_DEFAULTTONULL)));
   BOOL got = FALSE;
@@ -803,6 +833,7 @@ int childWindows() {
   if (!IsWindowVisible(hidden)) return 4;
   HWND visible = makeWindow(TEXT("Conformance visible"), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 150, 150, 300, 200);
   if (!visible) return 5;
+  if (!makeWindow(TEXT("Conformance inner"), WS_CHILD | WS_VISIBLE, 10, 10, 100, 50, visible)) return 12;
   HWND marker1 = makeWindow(TEXT("Conformance marker 1"), WS_OVERLAPPEDWINDOW, 0, 0, 100, 100);
   if (!marker1) return 6;
   if (!SetEvent(ready1)) return 7;
