@@ -13,11 +13,9 @@ mkdir -p "$base/root" "$base/tmp"
 
 # Ends what the run left behind: the processes of this machine root only, by their ids.
 cleanup() {
-  for environ in /proc/[0-9]*/environ; do
-    if grep -qszxF "WIN32_ROOT=$base/root" "$environ"; then
-      pid=${environ#/proc/}
-      kill -9 "${pid%/environ}" 2>/dev/null
-    fi
+  for environ in $(grep -lszxF "WIN32_ROOT=$base/root" /proc/[0-9]*/environ); do
+    pid=${environ#/proc/}
+    kill -9 "${pid%/environ}" 2>/dev/null
   done
   rm -rf "$base"
 }
