@@ -307,11 +307,11 @@ void cursorArea() {
   POINT pt{-1, -1};
   SetLastError(0xBEEF);
   BOOL ok = GetCursorPos(&pt);
-  sayBool("desk: GetCursorPos", ok, "at=%ld,%ld monitor=%s", static_cast<long>(pt.x), static_cast<long>(pt.y),
+  sayBool("desk: GetCursorPos(after SetCursorPos)", ok, "at=%ld,%ld monitor=%s", static_cast<long>(pt.x), static_cast<long>(pt.y),
           monitorName(MonitorFromPoint(pt, MONITOR_DEFAULTTOPRIMARY)));
 
   HWND desktop = GetDesktopWindow();
-  say("desk: GetDesktopWindow", desktop ? "handle" : "NULL");
+  say("desk: GetDesktopWindow()", desktop ? "handle" : "NULL");
   char name[64];
   memset(name, 'x', sizeof(name));
   int n = GetClassNameA(desktop, name, sizeof(name));
