@@ -29,7 +29,7 @@ class CoreExitCode : public ServiceTest, public ::testing::WithParamInterface<DW
 TEST_P(CoreExitCode, StopsTheServiceAndReachesTheUserInterface) {
   const DWORD code = GetParam();
   setCoreControl("exitAfterMs=0\nexitCode=" + std::to_string(code) + "\n");
-  const std::string served = "GetExitCodeProcess:BrimvaultServer.exe";
+  const std::string served = "GetExitCodeProcess:BrimvaultServer.exe:#1";
   holdAt(served); // the core's end is served once the user interface has declared itself
   startService();
   UiClient ui;
@@ -119,12 +119,13 @@ TEST_F(ServiceTest, LogoffWaitsForAConsoleConnect) {
 // cleared is set again behind it, and only the session event it left can bring the core back.
 TEST_F(ServiceTest, ConsoleConnectAroundTheLogoffExitIsNotLost) {
   setCoreControl("1.exitAfterMs=300\n1.writeExitCode=0x40010004\n");
-  holdAt("GetExitCodeProcess:BrimvaultServer.exe");
+  const std::string served = "GetExitCodeProcess:BrimvaultServer.exe:#1";
+  holdAt(served);
   startService();
-  ASSERT_TRUE(emu::waitUntilHeld("GetExitCodeProcess:BrimvaultServer.exe", 30000));
+  ASSERT_TRUE(emu::waitUntilHeld(served, 30000));
   EXPECT_EQ(count("Brimvault Core exit with 0, user is logoff"), 0);
   EXPECT_EQ(control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT, 1).handlerResult, 0u);
-  emu::releaseHold("GetExitCodeProcess:BrimvaultServer.exe");
+  emu::releaseHold(served);
 
   ASSERT_TRUE(waitForLog("Brimvault Core exit with 0, user is logoff"));
   EXPECT_TRUE(waitForCore(2)) << "the console connect was lost";

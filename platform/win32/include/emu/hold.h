@@ -5,16 +5,21 @@
 // each point "Name[:detail][@nth]": the nth time (default 1) a process passes `Name` with that detail (any detail
 // when none is given), the calling thread creates <root>/kernel/holds/<Name[:detail]> and waits until the test
 // removes it. A test names the exact call by its detail, so that another call of the same function before it moves
-// nothing. Points and their details:
+// nothing, and a point about a process names that one process, never its program alone: another process of the
+// same program (a child of an earlier test that ends late) passes it with a detail of its own. A process is named
+// "<program>:<pid>" (its program's file name and its pid); its creator also names it "<program>:#<n>", the nth
+// process of that program the creator started, for a test that gives the points before the pid exists. Points and
+// their details:
 //   WaitForSingleObject   on entry; the time-out as passed, in decimal ("3000", "20000"; INFINITE is "4294967295")
-//   GetExitCodeProcess    on entry; the file name of the process's program ("BrimvaultServer.exe")
+//   GetExitCodeProcess    on entry; the process asked about ("BrimvaultServer.exe:4711", "BrimvaultServer.exe:#1")
 //   HandlerEx             before the dispatcher calls a control handler; the control code in decimal ("1" is stop)
 //   CreateProcess         in the creator, once the new process exists and before the machine has recorded it
 //                         (CreateProcessW, CreateProcessAsUserW and the control manager's start of a service);
-//                         the file name of the new process's program ("kernel_child")
+//                         "<program>:by:<creator's pid>" ("kernel_child:by:4711"): the new pid is not known to a
+//                         test before the point is passed, the creator is, and "@nth" counts its creations
 //   ProcessEntry          in a change of a process's table entry, between its reading and its writing; the pid
 //   ProcessEnd            in the creator of a process that has ended, once its handles are signalled and before
-//                         it is reaped; the file name of its program
+//                         it is reaped; the process ("kernel_child:4711", "kernel_child:#2")
 //   ProcessListed         in a listing of the process table, once a process's entry is read and before whether it
 //                         runs is; the pid
 //   TerminateProcess      in a terminator (TerminateProcess, TerminateJobObject) once the process was found running
@@ -38,6 +43,8 @@ namespace emu {
 
 // Used by the stand-in where a point is; also a chaos point of the same name.
 void holdPoint(const char *name, const std::string &detail = std::string());
+// The same for a call with two details, either of which a point may name (a process by pid and by launch).
+void holdPoint(const char *name, const std::string &detail, const std::string &otherDetail);
 
 // This process's own points from now on, written as in $WIN32_HOLD, in place of those; what it starts still
 // takes $WIN32_HOLD's. Passes count from zero.

@@ -132,6 +132,17 @@ namespace proc {
 bool sessionOfPrimaryToken(HANDLE token, DWORD *session);
 
 namespace {
+// The file name of a process's program.
+std::string programOf(const ProcessState &st) { return st.image.substr(st.image.find_last_of("\\/") + 1); }
+} // namespace
+
+std::string holdDetail(const ProcessState &st) { return programOf(st) + ":" + std::to_string(st.pid); }
+
+std::string holdLaunchDetail(const ProcessState &st) {
+  return st.launch > 0 ? programOf(st) + ":#" + std::to_string(st.launch) : std::string();
+}
+
+namespace {
 
 // Processes of the machine that this process holds handles to, as written in its held record; heldMutex held.
 std::mutex &heldMutex() {
@@ -271,7 +282,7 @@ void startReaper(const std::shared_ptr<ProcessState> &st) {
     // What only the wait status tells (a signal's end) goes on record before the status is gone with the reaping:
     // a handle another process opens later gives the same code.
     recordExitIfNone(st->pid, st->start, st->exitCode);
-    holdPoint("ProcessEnd", st->image.substr(st->image.find_last_of("\\/") + 1));
+    holdPoint("ProcessEnd", holdDetail(*st), holdLaunchDetail(*st));
     int status = 0;
     while (waitpid(st->pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -615,7 +626,8 @@ BOOL createProcess(const Creation &c) {
   }
   gate.started();
   // The new process waits at its gate: everything the machine knows of it is written before it runs.
-  holdPoint("CreateProcess", host.substr(host.find_last_of('/') + 1));
+  // By its creator: a test cannot know the new pid before this point is passed.
+  holdPoint("CreateProcess", host.substr(host.find_last_of('/') + 1) + ":by:" + std::to_string(getpid()));
   auto st = std::make_shared<ProcessState>();
   st->pid = pid;
   st->start = startTimeOf(pid);
@@ -647,6 +659,8 @@ BOOL createProcess(const Creation &c) {
   {
     std::lock_guard<std::mutex> lock(waitEngineMutex());
     knownProcesses()[pid] = st;
+    static auto *launches = new std::map<std::string, int>;
+    st->launch = ++(*launches)[programOf(*st)];
   }
   startReaper(st);
   gate.open();
@@ -879,7 +893,7 @@ extern "C" BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   DWORD access = 0;
   auto st = emu::proc::processFromHandle(hProcess, &access);
   if (!st) return FALSE;
-  emu::holdPoint("GetExitCodeProcess", st->image.substr(st->image.find_last_of("\\/") + 1));
+  emu::holdPoint("GetExitCodeProcess", emu::proc::holdDetail(*st), emu::proc::holdLaunchDetail(*st));
   if (!(access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) || !lpExitCode) {
     SetLastError(lpExitCode ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
     return FALSE;

@@ -27,7 +27,12 @@ struct ProcessState {
   bool exited = false;
   DWORD exitCode = STILL_ACTIVE;
   int handles = 0; // open handles to it in this process (heldMutex)
+  int launch = 0;  // created here: the nth process of its program this process created (hold points' "#n")
 };
+
+// Hold point details that name a process: "<program>:<pid>" and, in its creator, also "<program>:#<n>".
+std::string holdDetail(const ProcessState &st);
+std::string holdLaunchDetail(const ProcessState &st);
 
 // Looks at a process this process did not create: marks it exited when it has ended. Engine lock held.
 void refreshExited(ProcessState &st);

@@ -225,7 +225,7 @@ bool Controller::spawnService() {
     logLine("scm: cannot run %s: %s", program.c_str(), std::strerror(e));
     return false;
   }
-  holdPoint("CreateProcess", program.substr(program.find_last_of('/') + 1));
+  holdPoint("CreateProcess", program.substr(program.find_last_of('/') + 1) + ":by:" + std::to_string(::getpid()));
   proc::Entry entry;
   entry.pid = pid;
   entry.start = proc::startTimeOf(pid);

@@ -131,7 +131,9 @@ void chaosPoint(const char *name) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1 + (r >> 3) % c.maxMs));
 }
 
-void holdPoint(const char *name, const std::string &detail) {
+void holdPoint(const char *name, const std::string &detail) { holdPoint(name, detail, std::string()); }
+
+void holdPoint(const char *name, const std::string &detail, const std::string &otherDetail) {
   chaosPoint(name);
   Holds &h = holds();
   std::string file;
@@ -140,8 +142,9 @@ void holdPoint(const char *name, const std::string &detail) {
     load(h);
     if (h.points.empty()) return;
     const std::string withDetail = std::string(name) + ":" + detail;
+    const std::string withOther = otherDetail.empty() ? std::string() : std::string(name) + ":" + otherDetail;
     for (Point &p : h.points) {
-      if (p.anyDetail ? p.name != name : p.name != withDetail) continue;
+      if (p.anyDetail ? p.name != name : p.name != withDetail && p.name != withOther) continue;
       if (++p.passes == p.nth && file.empty()) file = holdFile(p.name);
     }
   }

@@ -313,7 +313,7 @@ TEST(Jobs, WhatAnEndedMemberStartedEndsWithTheJobUnlessItBrokeAway) {
   ASSERT_TRUE(SetInformationJobObject(job, JobObjectExtendedLimitInformation, &info, sizeof(info)));
   // Even when its creator is slow to record it: the member runs only once the machine knows it is in the job.
   const std::string refusedFile = testenv::tempDir() + "/refused";
-  const std::string creatorPoint = "CreateProcess:kernel_child";
+  const std::string creatorPoint = "CreateProcess:kernel_child:by:" + std::to_string(getpid());
   emu::setHoldPoints(creatorPoint);
   std::thread creatorHeld([&] {
     if (!emu::waitUntilHeld(creatorPoint, 30000)) return;
@@ -434,10 +434,13 @@ TEST(Jobs, KillOnCloseEndsTheMembersWhenTheOwnerIsKilled) {
 
 // A child's handle is signalled from the moment it ends: never is it already reaped and still reads as running.
 TEST(ExitCodes, AnEndedChildIsNeverGoneAndUnsignalled) {
-  const std::string point = "ProcessEnd:kernel_child";
-  emu::setHoldPoints(point);
-  Child child(u"exit 0");
+  const std::string go = testenv::tempDir() + "/end";
+  Child child(u"exit-on " + wide(go) + u" 0");
   ASSERT_TRUE(child.started);
+  // This child only: a child of an earlier test that ends late passes the point too.
+  const std::string point = "ProcessEnd:kernel_child:" + std::to_string(child.pi.dwProcessId);
+  emu::setHoldPoints(point);
+  testenv::writeFile(go, "");
   ASSERT_TRUE(emu::waitUntilHeld(point, 30000)); // between the end's two steps, whichever comes first
   const bool gone = ::kill(static_cast<pid_t>(child.pi.dwProcessId), 0) != 0;
   const DWORD seen = WaitForSingleObject(child.pi.hProcess, 0);
@@ -560,11 +563,10 @@ TEST(Snapshots, ListTheLiveProcessesOfThisMachineByProgramName) {
 
 // A process that ends while a snapshot looks at it is not listed: whether it runs is decided from one read.
 TEST(Snapshots, AProcessReapedWhileItsEntryIsReadIsNotListed) {
-  const std::string end = "ProcessEnd:kernel_child";
-  emu::setHoldPoints(end);
   Child child(u"sleep 600000");
   ASSERT_TRUE(child.started);
   const pid_t pid = static_cast<pid_t>(child.pi.dwProcessId);
+  const std::string end = "ProcessEnd:kernel_child:" + std::to_string(pid);
   const std::string listed = "ProcessListed:" + std::to_string(pid);
   emu::setHoldPoints(end + "," + listed);
   ASSERT_TRUE(TerminateProcess(child.pi.hProcess, 0));
