@@ -372,8 +372,14 @@ TEST(Jobs, WhatAMemberCreatesIsListedCountedAndEndedWithTheJob) {
   EXPECT_TRUE(GetExitCodeProcess(insideHandle, &code));
   EXPECT_EQ(code, 1067u);
   EXPECT_EQ(WaitForSingleObject(outsideHandle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  // An ended member counts as active until its last handle closes (the accounting structure's page).
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr));
+  EXPECT_EQ(counts.ActiveProcesses, 1u) << "ended, a handle to it still open";
+  CloseHandle(insideHandle);
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr));
+  EXPECT_EQ(counts.ActiveProcesses, 0u);
   TerminateProcess(outsideHandle, 0);
-  for (HANDLE h : {insideHandle, outsideHandle, job}) CloseHandle(h);
+  for (HANDLE h : {outsideHandle, job}) CloseHandle(h);
 }
 
 // A process's entry has two writers: the process itself (its session, its console) and the owner of a job that
