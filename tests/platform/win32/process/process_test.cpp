@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "child.h"
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "emu/hold.h"
 #include "emu/process.h"
@@ -171,6 +172,10 @@ TEST(Sessions, TokensCarryTheSessionIntoNewProcesses) {
   DWORD three = 3;
   EXPECT_FALSE(SetTokenInformation(primary, TokenSessionId, &three, 2));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  // Moving a token to a session takes SeTcbPrivilege: LocalSystem's, not an administrator's.
+  EXPECT_FALSE(SetTokenInformation(primary, TokenSessionId, &three, sizeof(three)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+  emu::setOwnAccount(emu::localSystemAccount());
   ASSERT_TRUE(SetTokenInformation(primary, TokenSessionId, &three, sizeof(three)));
   ASSERT_TRUE(GetTokenInformation(primary, TokenSessionId, &session, sizeof(session), &size));
   EXPECT_EQ(session, 3u);
