@@ -752,8 +752,8 @@ void waitArea() {
   say("sync: WaitForSingleObject(reset manual-reset event, 0 ms)", "%u", U(WaitForSingleObject(manual, 0)));
 
   HANDLE pair[2] = {autoEvent, manual};
-  SetEvent(autoEvent);
-  SetEvent(manual);
+  sayBool("sync: SetEvent(auto-reset event)", (arm(), SetEvent(autoEvent)));
+  setup("setup: SetEvent(manual-reset event)", SetEvent(manual));
   say("sync: WaitForMultipleObjects(both signalled, any)", "%u", U(WaitForMultipleObjects(2, pair, FALSE, 0)));
   say("sync: WaitForMultipleObjects(second signalled, any)", "%u", U(WaitForMultipleObjects(2, pair, FALSE, 0)));
   say("sync: WaitForMultipleObjects(one unsignalled, all, 0 ms)", "%u", U(WaitForMultipleObjects(2, pair, TRUE, 0)));
@@ -951,7 +951,7 @@ const GUID kNoSuchSetting = {0x0B1A2C3D, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44
 void powerArea() {
   GUID *scheme = nullptr;
   DWORD rc = PowerGetActiveScheme(nullptr, &scheme);
-  say("pow: PowerGetActiveScheme", "%u scheme=%d", U(rc), B(scheme != nullptr));
+  say("pow: PowerGetActiveScheme(NULL)", "%u scheme=%d", U(rc), B(scheme != nullptr));
   // Without an active scheme the calls below go to the balanced one, so that each still shows its result.
   static GUID balanced = {0x381b4222, 0xf694, 0x41f0, {0x96, 0x85, 0xff, 0x5b, 0xb2, 0x60, 0xdf, 0x2e}};
   const bool owned = rc == ERROR_SUCCESS && scheme;
@@ -985,7 +985,7 @@ void powerArea() {
 void pdhArea() {
   PDH_HQUERY query = nullptr;
   PDH_STATUS rc = PdhOpenQueryW(nullptr, 0, &query);
-  say("pdh: PdhOpenQueryW", "0x%x", U(rc));
+  say("pdh: PdhOpenQueryW(NULL data source)", "0x%x", U(rc));
   if (rc != ERROR_SUCCESS) return;
   PDH_HCOUNTER time = nullptr, missing = nullptr;
   rc = PdhAddEnglishCounterW(query, TEXT("\\Processor Information(0,_Total)\\% Processor Time"), 0, &time);
@@ -1124,7 +1124,7 @@ void comArea() {
   VARIANT v;
   memset(&v, 0xAB, sizeof(v));
   VariantInit(&v);
-  say("com: VariantInit", "vt=%u", U(v.vt));
+  say("com: VariantInit(a VARIANT filled with 0xAB)", "vt=%u", U(v.vt));
   v.vt = VT_BSTR;
   v.bstrVal = text; // VariantClear frees it
   hr = VariantClear(&v);
@@ -1330,14 +1330,14 @@ void deviceNodes(const WCHAR *id) {
     if (CM_Get_Sibling(&next, at, 0) != CR_SUCCESS) break;
     at = next;
   }
-  say("cfg: CM_Get_Sibling from the root's first child reaches the registered device", "%d", B(found));
+  say("cfg: CM_Get_Sibling(from the root's first child on) reaches the registered device", "%d", B(found));
   ULONG status = 0, problem = 0;
   const CONFIGRET crStatus = CM_Get_DevNode_Status(&status, &problem, node, 0);
   sayConfigRet("cfg: CM_Get_DevNode_Status(registered device without a driver)", crStatus, "problem=%u has problem=%d",
                U(problem), B((status & DN_HAS_PROBLEM) != 0));
   ULONG size = 0;
   CONFIGRET cr = CM_Get_Device_ID_Size(&size, node, 0);
-  sayConfigRet("cfg: CM_Get_Device_ID_Size", cr, "is the length=%d", B(size == wideLength(id)));
+  sayConfigRet("cfg: CM_Get_Device_ID_Size(the registered device)", cr, "is the length=%d", B(size == wideLength(id)));
   WCHAR wide[256];
   for (WCHAR &c : wide) c = 'x';
   cr = CM_Get_Device_IDW(node, wide, size, 0);
@@ -1347,7 +1347,7 @@ void deviceNodes(const WCHAR *id) {
   char narrow[256];
   memset(narrow, 'x', sizeof(narrow));
   const CONFIGRET crIdA = CM_Get_Device_IDA(node, narrow, sizeof(narrow), 0);
-  sayConfigRet("cfg: CM_Get_Device_IDA", crIdA, "same=%d", B(crIdA == CR_SUCCESS && !strcmp(narrow, narrowId)));
+  sayConfigRet("cfg: CM_Get_Device_IDA(the registered device)", crIdA, "same=%d", B(crIdA == CR_SUCCESS && !strcmp(narrow, narrowId)));
   DEVPROPTYPE type = 0;
   ULONG bytes = 0;
   cr = CM_Get_DevNode_PropertyW(node, &kInstanceIdKey, &type, nullptr, &bytes, 0);
@@ -1878,7 +1878,7 @@ HANDLE serviceRun(SC_HANDLE service) {
   controlCase("svc: ControlService(user-defined 200, running)", service, 200, true);
   say("svc: ProcessIdToSessionId in the service", "session=%u", U(readServiceRecord(TEXT("Session"), 0xFFFFFFFF)));
   say("svc: handler saw control 200", "%u", U(readServiceRecord(TEXT("Control200"), 0)));
-  sayRecord("svc: RegisterServiceCtrlHandlerExW in the service", TEXT("Handler"));
+  sayRecord("svc: RegisterServiceCtrlHandlerExW(own name) in the service", TEXT("Handler"));
   sayRecord("svc: SetServiceStatus(SERVICE_START_PENDING) in the service", TEXT("Pending"));
   sayRecord("svc: DuplicateTokenEx(own token, TokenPrimary) in the service", TEXT("Duplicate"));
   sayRecord("svc: SetTokenInformation(TokenSessionId, console session) in the service", TEXT("MoveSession"));
