@@ -13,6 +13,12 @@
 //   child open-mutex <name>     return 0 when OpenMutexW finds the name, else the error
 //   child attach <pid|parent>   return 0 when AttachConsole succeeds, else the error
 //   child free                  return 0 when FreeConsole succeeds, else the error
+//   child exit-process <code>   end with ExitProcess(<code>)
+//   child ctrl-c-target <event> add a Ctrl+C handler that ends the process with 130, set the named event, wait
+//   child ctrl-c <pid>          attach to <pid>'s console, ignore Ctrl+C, send it: 0 or the error
+//   child ctrl-c-alone          send Ctrl+C without a console: 0 or the error
+//   child select-driver         SetupDiSetSelectedDriverW(NULL) on an element of its own: 0 or the error
+//   child area <name>           run one area (pow, pdh, com, dev, usb), its lines into a file beside the program
 #include <winsock2.h> // before windows.h
 #include <windows.h>
 
@@ -356,7 +362,8 @@ void creationFailures() {
           (arm(), CreateProcessW(nullptr, missingFolder, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)));
   selfCommand(" child exit 0", line, 2 * MAX_PATH);
   sayBool("proc: CreateProcessW(missing working folder)",
-          (arm(), CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, TEXT("C:\\BrimvaultConformanceMissing"),
+          (arm(), CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr,
+                                 TEXT("C:\\BrimvaultConformanceMissing"),
                          &si, &pi)));
 }
 
@@ -432,7 +439,8 @@ void endedProcessObjects() {
   sayHandle("proc: OpenProcess(process id 0)", (arm(), OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)));
   sayHandle("proc: OpenProcess(process id never given out)",
             (arm(), OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, kNoSuchId)));
-  sayHandle("proc: OpenProcess(own id)", (arm(), OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetCurrentProcessId())));
+  sayHandle("proc: OpenProcess(own id)", (arm(), OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                                             GetCurrentProcessId())));
 
   DWORD code = 0;
   arm();
@@ -559,7 +567,8 @@ void jobLimits(HANDLE job) {
 void jobDescendants(HANDLE job, HANDLE go) {
   PROCESS_INFORMATION waiter, creator;
   BOOL ok = setup("setup: CreateProcessW(child forever)", startChild("forever", 0, &waiter));
-  sayBool("job: AssignProcessToJobObject(running child)", ok && (arm(), AssignProcessToJobObject(job, waiter.hProcess)));
+  sayBool("job: AssignProcessToJobObject(running child)",
+          ok && (arm(), AssignProcessToJobObject(job, waiter.hProcess)));
   ok = setup("setup: CreateProcessW(child spawn)", startChild("spawn BrimvaultConformance-Go", 0, &creator));
   sayBool("job: AssignProcessToJobObject(child that will start a grandchild)",
           ok && (arm(), AssignProcessToJobObject(job, creator.hProcess)));
@@ -710,8 +719,10 @@ void namedObjectArea() {
   SetLastError(0);
   HANDLE again = sayCreated("name: CreateMutexW(a mutex's name)", CreateMutexW(nullptr, FALSE, mutexName));
   if (again) CloseHandle(again);
-  sayHandle("name: OpenMutexW(a mutex's name)", (arm(), OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName)));
-  sayHandle("name: OpenMutexW(missing name)", (arm(), OpenMutexW(SYNCHRONIZE, FALSE, TEXT("BrimvaultConformance-None"))));
+  sayHandle("name: OpenMutexW(a mutex's name)", (arm(), OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE,
+                                                                   mutexName)));
+  sayHandle("name: OpenMutexW(missing name)", (arm(), OpenMutexW(SYNCHRONIZE, FALSE,
+                                                                 TEXT("BrimvaultConformance-None"))));
   sayHandle("name: OpenMutexW(the mutex's name in other case)",
             (arm(), OpenMutexW(SYNCHRONIZE, FALSE, TEXT("brimvaultconformance-mutex"))));
   sayChildResult("name: OpenMutexW(the mutex's name) in a child", runChild("open-mutex BrimvaultConformance-Mutex"));
@@ -721,8 +732,10 @@ void namedObjectArea() {
   SetLastError(0);
   again = sayCreated("name: CreateEventW(an event's name)", CreateEventW(nullptr, TRUE, FALSE, eventName));
   if (again) CloseHandle(again);
-  sayHandle("name: OpenEventW(an event's name)", (arm(), OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, eventName)));
-  sayHandle("name: OpenEventW(missing name)", (arm(), OpenEventW(SYNCHRONIZE, FALSE, TEXT("BrimvaultConformance-None"))));
+  sayHandle("name: OpenEventW(an event's name)", (arm(), OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE,
+                                                                    eventName)));
+  sayHandle("name: OpenEventW(missing name)", (arm(), OpenEventW(SYNCHRONIZE, FALSE,
+                                                                 TEXT("BrimvaultConformance-None"))));
 
   // One namespace for every kind of named object.
   sayHandle("name: CreateEventW(a mutex's name)", (arm(), CreateEventW(nullptr, TRUE, FALSE, mutexName)));
@@ -1144,7 +1157,8 @@ void comArea() {
 // The service's way to start a program in a session: a primary copy of its token, moved to the session.
 void tokenCopies() {
   HANDLE own = nullptr;
-  if (!setup("setup: OpenProcessToken(TOKEN_ALL_ACCESS)", OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)))
+  if (!setup("setup: OpenProcessToken(TOKEN_ALL_ACCESS)",
+             OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own)))
     return;
   HANDLE copy = nullptr;
   arm();
@@ -1237,7 +1251,8 @@ void deviceQueries(HDEVINFO set, SP_DEVINFO_DATA *dev, const WCHAR *id) {
   WCHAR wide[256];
   sayBool("dev: SetupDiGetDeviceInstanceIdW(size query)",
           (arm(), SetupDiGetDeviceInstanceIdW(set, dev, nullptr, 0, &needed)), "");
-  say("dev: SetupDiGetDeviceInstanceIdW(size query) needs the length and its terminator", "%d", B(needed == length + 1));
+  say("dev: SetupDiGetDeviceInstanceIdW(size query) needs the length and its terminator", "%d",
+      B(needed == length + 1));
   char narrow[256];
   needed = 0;
   sayBool("dev: SetupDiGetDeviceInstanceIdA(buffer of the length without terminator)",
@@ -1296,7 +1311,8 @@ void deviceQueries(HDEVINFO set, SP_DEVINFO_DATA *dev, const WCHAR *id) {
   sayBool("dev: SetupDiEnumDriverInfoW(index 0, no compatible driver)",
           (arm(), SetupDiEnumDriverInfoW(set, dev, SPDIT_COMPATDRIVER, 0, &driver)));
   // In a child: Wine 8 has no SetupDiSetSelectedDriverW and ends a process that calls it.
-  sayChildResult("dev: SetupDiSetSelectedDriverW(NULL) in a child, on an element of its own", runChild("select-driver"));
+  sayChildResult("dev: SetupDiSetSelectedDriverW(NULL) in a child, on an element of its own",
+                 runChild("select-driver"));
   sayBool("dev: SetupDiDestroyDriverInfoList(SPDIT_COMPATDRIVER)",
           (arm(), SetupDiDestroyDriverInfoList(set, dev, SPDIT_COMPATDRIVER)));
 }
@@ -1347,7 +1363,8 @@ void deviceNodes(const WCHAR *id) {
   char narrow[256];
   memset(narrow, 'x', sizeof(narrow));
   const CONFIGRET crIdA = CM_Get_Device_IDA(node, narrow, sizeof(narrow), 0);
-  sayConfigRet("cfg: CM_Get_Device_IDA(the registered device)", crIdA, "same=%d", B(crIdA == CR_SUCCESS && !strcmp(narrow, narrowId)));
+  sayConfigRet("cfg: CM_Get_Device_IDA(the registered device)", crIdA, "same=%d",
+               B(crIdA == CR_SUCCESS && !strcmp(narrow, narrowId)));
   DEVPROPTYPE type = 0;
   ULONG bytes = 0;
   cr = CM_Get_DevNode_PropertyW(node, &kInstanceIdKey, &type, nullptr, &bytes, 0);
@@ -1371,7 +1388,8 @@ void deviceNodes(const WCHAR *id) {
   if (setup("setup: HeapAlloc(device id list)", list != nullptr)) {
     const CONFIGRET cr = CM_Get_Device_ID_ListW(nullptr, list, listSize, CM_GETIDLIST_FILTER_NONE);
     bool listed = false;
-    for (const WCHAR *p = list; cr == CR_SUCCESS && *p; p += wideLength(p) + 1) listed = listed || wideEqualNoCase(p, id);
+    for (const WCHAR *p = list; cr == CR_SUCCESS && *p; p += wideLength(p) + 1)
+      listed = listed || wideEqualNoCase(p, id);
     sayConfigRet("cfg: CM_Get_Device_ID_ListW(the size given)", cr, "lists the registered device=%d", B(listed));
     HeapFree(GetProcessHeap(), 0, list);
   }
@@ -1422,7 +1440,8 @@ void hubInterface() {
     ok = SetupDiGetDeviceInterfaceDetailA(hubs, &iface, detail, sizeof(room), &needed, nullptr);
     const size_t pathLength = ok ? strlen(detail->DevicePath) : 0;
     sayBool("usb: SetupDiGetDeviceInterfaceDetailA", ok, "W size counts the path in UTF-16=%d",
-            B(ok && neededW == offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + (pathLength + 1) * sizeof(WCHAR)));
+            B(ok && neededW == offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                                   (pathLength + 1) * sizeof(WCHAR)));
     if (ok) {
       HDEVINFO empty = SetupDiCreateDeviceInfoList(nullptr, nullptr);
       WCHAR path[512];
@@ -1465,7 +1484,8 @@ void usbArea() {
   arm();
   HANDLE none = CreateFileA("\\\\.\\BrimvaultNoSuchHub", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                             nullptr);
-  say("usb: CreateFileA(missing device name)", "%s err=%u", none == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "handle",
+  say("usb: CreateFileA(missing device name)", "%s err=%u",
+      none == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "handle",
       U(GetLastError()));
   if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
   BYTE buffer[64];
@@ -1824,8 +1844,8 @@ void serviceEntry(SC_HANDLE scm, SC_HANDLE service) {
   ZeroMemory(&status, sizeof(status));
   sayBool("svc: SetServiceStatus(NULL status handle)", (arm(), SetServiceStatus(nullptr, &status)));
   sayBool("svc: ChangeServiceConfigW(disabled)",
-          (arm(), ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr)));
+          (arm(), ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)));
   sayBool("svc: StartServiceW(disabled service)", (arm(), StartServiceW(service, 0, nullptr)));
   ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
                        nullptr, nullptr, nullptr, nullptr);
@@ -2173,7 +2193,8 @@ void tokenArea() {
     arm();
     ok = CheckTokenMembership(nullptr, admins, &member);
     sayBool("tok: CheckTokenMembership(NULL, Administrators)", ok, "member=%d", B(member));
-    sayBool("tok: CheckTokenMembership(primary token, Administrators)", (arm(), CheckTokenMembership(token, admins, &member)));
+    sayBool("tok: CheckTokenMembership(primary token, Administrators)",
+            (arm(), CheckTokenMembership(token, admins, &member)));
     FreeSid(admins);
   }
   CloseHandle(token);
@@ -2218,7 +2239,8 @@ int runChildMode(int argc, char **argv) {
     SetConsoleCtrlHandler(nullptr, TRUE);
     return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 0 : static_cast<int>(GetLastError());
   }
-  if (!strcmp(mode, "ctrl-c-alone")) return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 0 : static_cast<int>(GetLastError());
+  if (!strcmp(mode, "ctrl-c-alone"))
+    return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 0 : static_cast<int>(GetLastError());
   if (!strcmp(mode, "forever"))
     for (;;) Sleep(1000);
   if (!strcmp(mode, "spawn")) {

@@ -344,7 +344,8 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
   if (pdwType) *pdwType = type;
   if (!pvData) {
     // As Windows: the size query of a string leaves room for one more terminator than is stored.
-    if (pcbData) *pcbData = isStringType(type) ? static_cast<DWORD>((std::max)(data.size(), stored + sizeof(WCHAR))) : size;
+    if (pcbData)
+      *pcbData = isStringType(type) ? static_cast<DWORD>((std::max)(data.size(), stored + sizeof(WCHAR))) : size;
     return ERROR_SUCCESS;
   }
   if (capacity < size) {
