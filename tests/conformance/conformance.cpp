@@ -755,7 +755,9 @@ void namedObjectArea() {
 
 void waitArea() {
   HANDLE autoEvent = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+  setup("setup: CreateEventW(auto-reset)", autoEvent != nullptr);
   HANDLE manual = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  setup("setup: CreateEventW(manual-reset)", manual != nullptr);
   say("sync: WaitForSingleObject(signalled auto-reset event)", "%u", U(WaitForSingleObject(autoEvent, 0)));
   say("sync: WaitForSingleObject(auto-reset event after a wait)", "%u", U(WaitForSingleObject(autoEvent, 0)));
   const DWORD first = WaitForSingleObject(manual, 0);
@@ -778,6 +780,7 @@ void waitArea() {
 
   // Mutex ownership: recursive, released once per acquisition, only by its owner.
   HANDLE mutex = CreateMutexW(nullptr, TRUE, nullptr);
+  setup("setup: CreateMutexW(owned)", mutex != nullptr);
   say("sync: WaitForSingleObject(mutex the thread owns)", "%u", U(WaitForSingleObject(mutex, 0)));
   sayBool("sync: ReleaseMutex(owned twice, first release)", (arm(), ReleaseMutex(mutex)));
   sayBool("sync: ReleaseMutex(owned twice, second release)", (arm(), ReleaseMutex(mutex)));
@@ -786,6 +789,7 @@ void waitArea() {
 
   // A mutex whose owner ended without releasing it is abandoned; the next wait owns it.
   mutex = CreateMutexW(nullptr, FALSE, TEXT("BrimvaultConformance-Abandoned"));
+  setup("setup: CreateMutexW(to abandon)", mutex != nullptr);
   sayChildResult("sync: child took the mutex and ended", runChild("take-mutex BrimvaultConformance-Abandoned"));
   say("sync: WaitForSingleObject(abandoned mutex)", "%u", U(WaitForSingleObject(mutex, kWaitMs)));
   sayBool("sync: ReleaseMutex(mutex taken over from an abandoned one)", (arm(), ReleaseMutex(mutex)));
@@ -1680,7 +1684,9 @@ DWORD readServiceRecord(const WCHAR *name, DWORD fallback) {
 }
 
 void writeServiceRecord(const WCHAR *name, DWORD value) {
-  RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRegService, name, REG_DWORD, &value, sizeof(value));
+  const LSTATUS rc = RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRegService, name, REG_DWORD, &value, sizeof(value));
+  SetLastError(static_cast<DWORD>(rc));
+  setup("setup: RegSetKeyValueW(a record of the service area)", rc == ERROR_SUCCESS);
 }
 
 // The service side: START_PENDING, accepting nothing, until the program writes "Proceed"; then RUNNING, accepting
