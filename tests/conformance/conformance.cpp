@@ -985,6 +985,7 @@ void powerArea() {
   rc = PowerReadFriendlyName(nullptr, scheme, nullptr, nullptr, name, &room);
   say("pow: PowerReadFriendlyName", "%u size as queried=%d terminated=%d", U(rc), B(room == size),
       B(rc == ERROR_SUCCESS && room >= 2 && room <= sizeof(name) && name[room - 1] == 0 && name[room - 2] == 0));
+  say("pow: PowerSetActiveScheme(the active scheme)", "%u", U(PowerSetActiveScheme(nullptr, scheme)));
   DWORD value = 0xFFFFFFFF;
   rc = PowerReadACValueIndex(nullptr, scheme, &kProcessorSubgroup, &kThrottleMaximum, &value);
   say("pow: PowerReadACValueIndex(processor throttle maximum)", "%u percent=%d", U(rc), B(value <= 100));
@@ -995,7 +996,6 @@ void powerArea() {
     say("pow: PowerWriteACValueIndex(processor throttle maximum, the value read)", "%u",
         U(PowerWriteACValueIndex(nullptr, scheme, &kProcessorSubgroup, &kThrottleMaximum, value)));
   }
-  say("pow: PowerSetActiveScheme(the active scheme)", "%u", U(PowerSetActiveScheme(nullptr, scheme)));
   if (owned) say("pow: LocalFree(the scheme) returns NULL", "%d", B(LocalFree(scheme) == nullptr));
 }
 
@@ -1492,6 +1492,21 @@ void usbArea() {
       none == INVALID_HANDLE_VALUE ? "INVALID_HANDLE_VALUE" : "handle",
       U(GetLastError()));
   if (none != INVALID_HANDLE_VALUE) CloseHandle(none);
+  // The error paths of the interface calls, which need no hub.
+  HDEVINFO empty = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+  if (setup("setup: SetupDiCreateDeviceInfoList", empty != INVALID_HANDLE_VALUE)) {
+    SP_DEVICE_INTERFACE_DATA iface;
+    ZeroMemory(&iface, sizeof(iface));
+    iface.cbSize = sizeof(iface);
+    sayBool("usb: SetupDiOpenDeviceInterfaceW(missing path)",
+            (arm(), SetupDiOpenDeviceInterfaceW(empty, TEXT("\\\\?\\BrimvaultNoSuchInterface"), 0, &iface)));
+    DWORD needed = 0;
+    sayBool("usb: SetupDiGetDeviceInterfaceDetailW(interface data never enumerated)",
+            (arm(), SetupDiGetDeviceInterfaceDetailW(empty, &iface, nullptr, 0, &needed, nullptr)));
+    sayBool("usb: SetupDiGetDeviceInterfaceDetailA(interface data never enumerated)",
+            (arm(), SetupDiGetDeviceInterfaceDetailA(empty, &iface, nullptr, 0, &needed, nullptr)));
+    SetupDiDestroyDeviceInfoList(empty);
+  }
   BYTE buffer[64];
   DWORD got = 0;
   sayBool("usb: DeviceIoControl(INVALID_HANDLE_VALUE)",
