@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Compares the conformance program's output with expected.txt.
 
-compare.py --against standin|wine <expected.txt> <output>
+compare.py --against standin|wine <expected file> <output>
 
-Every observation must appear in the output once, with the expected value. Against Wine a different value is
+Serves every conformance program: the expected file is its expected*.txt. Every observation must appear in the
+output exactly once, with the expected value, and in the expected file's order. Against Wine a different value is
 allowed where the expected line carries "# wine: <that value> -- <why>". Prints each line that differs, then the
-counts; exits 1 on any difference that is not allowed (or on a missing or unexpected line).
+counts; exits 1 on any difference that is not allowed (or on a missing, repeated, unexpected or misplaced line).
 """
 import argparse
 import sys
@@ -43,20 +44,14 @@ def read_expected(path):
 
 
 def read_output(path):
-    observed = {}
-    order = []
+    """The observations printed, in order: (what, value), repeats included."""
+    printed = []
     with open(path, encoding='utf-8', errors='replace') as f:
         for raw in f:
             observation = split_observation(raw.rstrip('\r\n'))
-            if not observation:
-                continue
-            what, value = observation
-            if what in observed:
-                observed[what] = None  # twice: never matches
-            else:
-                observed[what] = value
-                order.append(what)
-    return observed, order
+            if observation:
+                printed.append(observation)
+    return printed
 
 
 def main():
@@ -67,11 +62,18 @@ def main():
     args = parser.parse_args()
 
     expected = read_expected(args.expected)
-    observed, order = read_output(args.output)
+    printed = read_output(args.output)
+    counts = {}
+    for what, _ in printed:
+        counts[what] = counts.get(what, 0) + 1
+    observed = {what: value for what, value in printed}
     agreeing = allowed = failed = 0
     for what, value, wine in expected:
         got = observed.get(what, '<missing>')
-        if got == value:
+        if counts.get(what, 0) > 1:
+            failed += 1
+            print(f'REPEATED: {what} printed {counts[what]} times')
+        elif got == value:
             agreeing += 1
         elif args.against == 'wine' and wine is not None and got == wine:
             allowed += 1
@@ -80,10 +82,20 @@ def main():
             failed += 1
             print(f'DIFFERS: {what} -> {got}   (expected: {value})')
     known = {what for what, _, _ in expected}
-    for what in order:
+    for what, value in printed:
         if what not in known:
             failed += 1
-            print(f'UNEXPECTED: {what} -> {observed[what]}')
+            print(f'UNEXPECTED: {what} -> {value}')
+    # The order: the expected lines that were printed once must come in the expected file's order.
+    position = {what: index for index, (what, _, _) in enumerate(expected)}
+    last = -1
+    for what, _ in printed:
+        if what not in position or counts[what] > 1:
+            continue
+        if position[what] < last:
+            failed += 1
+            print(f'OUT OF ORDER: {what} (printed after a line the expected file puts later)')
+        last = max(last, position[what])
 
     print(f'observations: {len(expected)}, agreeing: {agreeing}, allowed differences: {allowed}, '
           f'other differences: {failed}')

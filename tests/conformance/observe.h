@@ -11,6 +11,11 @@
 inline unsigned U(DWORD v) { return static_cast<unsigned>(v); }
 inline int B(bool v) { return v ? 1 : 0; }
 
+// A last error no call gives: set right before each call whose error is printed, so that an error shown is the
+// call's own and a call that fails without setting one shows this value (19088743) instead of an earlier code.
+const DWORD kSentinel = 0x1234567;
+inline void arm() { SetLastError(kSentinel); }
+
 // --- output ------------------------------------------------------------------------------------------------------
 
 inline void vsay(const char *what, const char *prefix, const char *fmt, va_list ap) {
@@ -69,6 +74,14 @@ inline HANDLE sayCreated(const char *what, HANDLE h) {
   return h;
 }
 
+// A setup step the observations rely on: silent when it succeeded, else a line no expected file holds, so that the
+// comparison fails and names the step. Reads the last error first.
+inline bool setup(const char *what, bool ok) {
+  const DWORD err = GetLastError();
+  if (!ok) say(what, "setup failed err=%u", U(err));
+  return ok;
+}
+
 // --- strings -----------------------------------------------------------------------------------------------------
 
 inline size_t wideLength(const WCHAR *s) {
@@ -90,7 +103,7 @@ inline void widen(const char *in, WCHAR *out, size_t room) {
   out[i] = 0;
 }
 
-const WCHAR *fileNameOf(const WCHAR *path) {
+inline const WCHAR *fileNameOf(const WCHAR *path) {
   const WCHAR *name = path;
   for (const WCHAR *p = path; *p; ++p)
     if (*p == '\\' || *p == '/') name = p + 1;

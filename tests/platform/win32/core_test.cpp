@@ -105,7 +105,9 @@ TEST(Text, BestFitTo1252MapsFullwidthFormsAndInfinityUnlessRefused) {
   };
   BOOL used;
   EXPECT_EQ(ansi(u"\uFF01\uFF21\uFF5E\u221E", 0, &used), "!A~8");
-  EXPECT_FALSE(used) << "a best fit is no default character";
+  EXPECT_TRUE(used) << "a best fit stands in for characters 1252 cannot represent";
+  EXPECT_EQ(ansi(u"a\u00E9\u20AC", 0, &used), "a\xE9\x80");
+  EXPECT_FALSE(used);
   EXPECT_EQ(ansi(u"\uFF21\u221E", WC_NO_BEST_FIT_CHARS, &used), "??");
   EXPECT_TRUE(used);
 }

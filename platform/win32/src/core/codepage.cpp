@@ -189,10 +189,11 @@ extern "C" int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR 
   for (size_t i = 0; i < n; ++i) {
     char16_t c = lpWideCharStr[i];
     int b = to1252(c);
-    if (b < 0 && !(dwFlags & WC_NO_BEST_FIT_CHARS)) b = bestFit1252(c);
     if (b < 0) {
-      b = static_cast<unsigned char>(fallback);
+      // The code page cannot represent c: lpUsedDefaultChar says so, also when a best fit stands in for it.
       usedDefault = TRUE;
+      if (!(dwFlags & WC_NO_BEST_FIT_CHARS)) b = bestFit1252(c);
+      if (b < 0) b = static_cast<unsigned char>(fallback);
     }
     out += static_cast<char>(b);
   }

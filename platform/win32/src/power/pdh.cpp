@@ -80,16 +80,20 @@ PDH_STATUS parsePath(const WCHAR *pathText, const Names &names, Counter *out) {
   const std::u16string path(pathText);
   if (path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\') return PDH_CSTATUS_NO_MACHINE; // only this machine
   if (path.empty() || path[0] != u'\\') return PDH_CSTATUS_BAD_COUNTERNAME;
+  // The object's name ends at its instance or at the counter: an object the machine lacks is that, whatever
+  // follows it.
+  const size_t nameEnd = path.find_first_of(u"(\\", 1);
+  if (nameEnd == std::u16string::npos) return PDH_CSTATUS_BAD_COUNTERNAME;
+  const std::u16string object = path.substr(1, nameEnd - 1);
+  const bool information = same(object, names.information);
+  if (!information && !same(object, names.processor)) return PDH_CSTATUS_NO_OBJECT;
   const size_t open = path.find(u'(');
   const size_t close = open == std::u16string::npos ? open : path.find(u')', open);
   const size_t slash = path.find(u'\\', close == std::u16string::npos ? 1 : close);
-  if (open == std::u16string::npos || close == std::u16string::npos || slash != close + 1)
+  if (open != nameEnd || close == std::u16string::npos || slash != close + 1)
     return PDH_CSTATUS_BAD_COUNTERNAME; // both objects have instances
-  const std::u16string object = path.substr(1, open - 1);
   const std::u16string instance = path.substr(open + 1, close - open - 1);
   const std::u16string counter = path.substr(slash + 1);
-  const bool information = same(object, names.information);
-  if (!information && !same(object, names.processor)) return PDH_CSTATUS_NO_OBJECT;
   if (same(counter, names.time))
     out->kind = Kind::ProcessorTime;
   else if (information && same(counter, names.performance))

@@ -529,11 +529,20 @@ extern "C" BOOL WINAPI QueryInformationJobObject(HANDLE hJob, JOBOBJECTINFOCLASS
     return give(&job->limits, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION));
   }
   case JobObjectBasicAccountingInformation: {
-    // Counts only: the stand-in keeps no times or page faults, and no limit ever ends a process.
-    const auto m = emu::proc::membershipOf(emu::proc::readMembersOf(job->id));
+    // Counts only: the stand-in keeps no times or page faults, and no limit ever ends a process. An ended member
+    // stays active while a handle to it is open: its count drops when all references to it are released.
+    const auto joined = emu::proc::readMembersOf(job->id);
+    const auto m = emu::proc::membershipOf(joined);
+    std::set<std::pair<pid_t, unsigned long long>> active;
+    for (const auto &l : m.live) active.insert({l.pid, l.start});
+    for (const auto &j : joined) {
+      emu::proc::HeldProcess held;
+      if (!active.count({j.pid, j.start}) && emu::proc::findHeld(j.pid, &held) && held.start == j.start)
+        active.insert({j.pid, j.start});
+    }
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
     info.TotalProcesses = static_cast<DWORD>(m.joined + m.unrecorded);
-    info.ActiveProcesses = static_cast<DWORD>(m.live.size());
+    info.ActiveProcesses = static_cast<DWORD>(active.size());
     return give(&info, sizeof(info));
   }
   case JobObjectBasicProcessIdList: {

@@ -139,6 +139,11 @@ extern "C" BOOL WINAPI SetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  // Setting the session takes the Act as part of the operating system privilege, which only LocalSystem holds.
+  if (emu::currentAccount().userSid != emu::kLocalSystemSid) {
+    SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+    return FALSE;
+  }
   std::memcpy(&token->session, TokenInformation, sizeof(DWORD));
   return TRUE;
 }

@@ -6,6 +6,7 @@
 #include "emu/emu.h"
 #include "registry/store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -336,12 +337,15 @@ LSTATUS WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD 
       (type == REG_BINARY && restrict == RRF_RT_DWORD && n != 4) ||
       (type == REG_BINARY && restrict == RRF_RT_QWORD && n != 8))
     return fail(ERROR_DATATYPE_MISMATCH);
+  const size_t stored = data.size();
   if (isStringType(type)) terminate(data, type);
 
   const DWORD size = static_cast<DWORD>(data.size());
   if (pdwType) *pdwType = type;
   if (!pvData) {
-    if (pcbData) *pcbData = size;
+    // As Windows: the size query of a string leaves room for one more terminator than is stored.
+    if (pcbData)
+      *pcbData = isStringType(type) ? static_cast<DWORD>((std::max)(data.size(), stored + sizeof(WCHAR))) : size;
     return ERROR_SUCCESS;
   }
   if (capacity < size) {

@@ -355,7 +355,7 @@ extern "C" BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE hService, DWORD dwInfoLev
   auto s = serviceOf(hService, SERVICE_CHANGE_CONFIG);
   if (!s) return FALSE;
   if (dwInfoLevel != SERVICE_CONFIG_DESCRIPTION) return fail(kInvalidLevel);
-  if (!lpInfo) return fail(ERROR_INVALID_PARAMETER);
+  if (!lpInfo) return TRUE; // the page: NULL leaves the information unchanged
   const auto *info = static_cast<const SERVICE_DESCRIPTIONW *>(lpInfo);
   if (!info->lpDescription) return TRUE; // no change
   scm::ServiceConfig c;

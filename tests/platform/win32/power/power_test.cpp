@@ -139,6 +139,11 @@ TEST_F(Power, CounterNamesFollowTheDisplayLanguageExceptEnglishAdds) {
             static_cast<PDH_STATUS>(PDH_CSTATUS_NO_COUNTER));
   EXPECT_EQ(PdhAddEnglishCounterW(query.q, u"Processor Information(0,_Total)", 0, &c),
             static_cast<PDH_STATUS>(PDH_CSTATUS_BAD_COUNTERNAME));
+  // A well-formed path to an object the machine lacks, with or without an instance.
+  EXPECT_EQ(PdhAddEnglishCounterW(query.q, u"\\No Such Object\\No Such Counter", 0, &c),
+            static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT));
+  EXPECT_EQ(PdhAddEnglishCounterW(query.q, u"\\No Such Object(1)\\No Such Counter", 0, &c),
+            static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT));
 
   Query missing; // its only counter names a processor that does not exist: nothing to collect
   missing.add(u"\\Processor(999)\\% Processor Time");

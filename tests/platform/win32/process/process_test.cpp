@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "child.h"
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "emu/hold.h"
 #include "emu/process.h"
@@ -171,6 +172,10 @@ TEST(Sessions, TokensCarryTheSessionIntoNewProcesses) {
   DWORD three = 3;
   EXPECT_FALSE(SetTokenInformation(primary, TokenSessionId, &three, 2));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+  // Moving a token to a session takes SeTcbPrivilege: LocalSystem's, not an administrator's.
+  EXPECT_FALSE(SetTokenInformation(primary, TokenSessionId, &three, sizeof(three)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRIVILEGE_NOT_HELD));
+  emu::setOwnAccount(emu::localSystemAccount());
   ASSERT_TRUE(SetTokenInformation(primary, TokenSessionId, &three, sizeof(three)));
   ASSERT_TRUE(GetTokenInformation(primary, TokenSessionId, &session, sizeof(session), &size));
   EXPECT_EQ(session, 3u);
@@ -372,8 +377,14 @@ TEST(Jobs, WhatAMemberCreatesIsListedCountedAndEndedWithTheJob) {
   EXPECT_TRUE(GetExitCodeProcess(insideHandle, &code));
   EXPECT_EQ(code, 1067u);
   EXPECT_EQ(WaitForSingleObject(outsideHandle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  // An ended member counts as active until its last handle closes (the accounting structure's page).
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr));
+  EXPECT_EQ(counts.ActiveProcesses, 1u) << "ended, a handle to it still open";
+  CloseHandle(insideHandle);
+  ASSERT_TRUE(QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &counts, sizeof(counts), nullptr));
+  EXPECT_EQ(counts.ActiveProcesses, 0u);
   TerminateProcess(outsideHandle, 0);
-  for (HANDLE h : {insideHandle, outsideHandle, job}) CloseHandle(h);
+  for (HANDLE h : {outsideHandle, job}) CloseHandle(h);
 }
 
 // A process's entry has two writers: the process itself (its session, its console) and the owner of a job that

@@ -60,6 +60,27 @@ TEST(Registry, RegGetValueTerminatesStringsKeepsStoredBytesAndReportsTheNeededSi
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
 }
 
+// Windows cannot know before reading whether a string value ends in its terminator: the size query of a string
+// type asks for room for one more than is stored; the read then reports what it wrote.
+TEST(Registry, RegGetValueSizeQueryOfAStringLeavesRoomForOneMoreTerminator) {
+  const std::string abc = emu::regUtf16Bytes("abc"), nul = bytes({0, 0});
+  ASSERT_TRUE(emu::regSetValue("HKCU\\Reg", "sz", REG_SZ, abc + nul));
+  ASSERT_TRUE(emu::regSetValue("HKCU\\Reg", "multi", REG_MULTI_SZ, abc + nul + nul));
+  ASSERT_TRUE(emu::regSetDword("HKCU\\Reg", "dword", 7));
+  DWORD size = 0;
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, u"Reg", u"sz", RRF_RT_REG_SZ, nullptr, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 10u);
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, u"Reg", u"multi", RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 12u);
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, u"Reg", u"dword", RRF_RT_REG_DWORD, nullptr, nullptr, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(size, 4u);
+  std::string out;
+  EXPECT_EQ(get(u"sz", RRF_RT_REG_SZ, &out), ERROR_SUCCESS);
+  EXPECT_EQ(out, abc + nul);
+}
+
 TEST(Registry, TypeRestrictionsSizesAndExpansion) {
   ASSERT_TRUE(emu::regSetDword("HKCU\\Reg", "dword", 42));
   ASSERT_TRUE(emu::regSetValue("HKCU\\Reg", "short", REG_DWORD, bytes({1, 0})));

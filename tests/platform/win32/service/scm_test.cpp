@@ -437,6 +437,9 @@ TEST(ServiceClientCalls, CreateConfigureStartControlDelete) {
   emu::scm::ServiceConfig stored;
   ASSERT_EQ(emu::scm::readConfig("api", &stored), 0u);
   EXPECT_EQ(stored.description, "What it does");
+  EXPECT_TRUE(ChangeServiceConfig2W(svc, SERVICE_CONFIG_DESCRIPTION, nullptr)) << "NULL: the information stays";
+  ASSERT_EQ(emu::scm::readConfig("api", &stored), 0u);
+  EXPECT_EQ(stored.description, "What it does");
 
   // A handle carries only the rights it was opened with.
   SC_HANDLE queryOnly = OpenServiceW(scm, u"api", SERVICE_QUERY_STATUS);

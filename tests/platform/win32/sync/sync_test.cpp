@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "emu/session.h"
 #include "../process/child.h"
@@ -227,6 +228,7 @@ TEST(NamedMutexes, NamesBelongToTheSessionUnlessGlobal) {
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &token));
   ASSERT_TRUE(DuplicateTokenEx(token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, &session2));
   DWORD two = emu::currentSessionId() + 1;
+  emu::setOwnAccount(emu::localSystemAccount()); // SeTcbPrivilege, to move the token
   ASSERT_TRUE(SetTokenInformation(session2, TokenSessionId, &two, sizeof(two)));
 
   const std::string free = testenv::tempDir() + "/other-session";
