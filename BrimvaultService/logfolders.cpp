@@ -107,47 +107,53 @@ WString asideName(const WCHAR *path) {
   return WString();
 }
 
+DWORD failAt(const char **failed, const char *step, DWORD error) {
+  *failed = step;
+  return error;
+}
+
 // Makes one folder safe; its parent is safe already. 0, or the error of the step that failed (`failed` names it).
 DWORD makeSafe(const Folder &f, std::vector<std::string> &steps, const char **failed) {
   DWORD attributes = GetFileAttributesW(f.path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return *failed = "reading its attributes", error;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+      return failAt(failed, "reading its attributes", error);
   } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     // A junction, symbolic link or mount point: only the link goes, never what it points at.
     const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(f.path) : DeleteFileW(f.path);
-    if (!removed) return *failed = "removing the link", GetLastError();
+    if (!removed) return failAt(failed, "removing the link", GetLastError());
     steps.push_back(format("Log folder %s was a link: the link is removed.", f.name));
     attributes = INVALID_FILE_ATTRIBUTES;
   } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     const WString aside = asideName(f.path);
     if (aside.empty() || !MoveFileExW(f.path, aside.c_str(), 0))
-      return *failed = "moving a file out of the way", aside.empty() ? ERROR_FILE_EXISTS : GetLastError();
+      return failAt(failed, "moving a file out of the way", aside.empty() ? ERROR_FILE_EXISTS : GetLastError());
     steps.push_back(format("Log folder %s was a file: it is moved to %s.", f.name, narrow(aside.c_str())));
     attributes = INVALID_FILE_ATTRIBUTES;
   }
 
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     Descriptor sd(f.rights);
-    if (!sd.get()) return *failed = "making its rights", GetLastError();
+    if (!sd.get()) return failAt(failed, "making its rights", GetLastError());
     SECURITY_ATTRIBUTES sa = {sizeof(sa), sd.get(), FALSE};
     // Made with its rights in one call: no moment in which a user could change it. One already there now was put
     // there by someone else meanwhile, so it is not trusted.
-    if (!CreateDirectoryW(f.path, &sa)) return *failed = "making the folder", GetLastError();
+    if (!CreateDirectoryW(f.path, &sa)) return failAt(failed, "making the folder", GetLastError());
     steps.push_back(format("Log folder %s is made.", f.name));
-    return 0;
+  } else {
+    const WString before = currentRights(f.path);
+    if (sameRights(before, f.rights)) return 0;
+    if (DWORD error = setRights(f.path, f.rights)) return failAt(failed, "setting its owner and rights", error);
+    steps.push_back(format("Log folder %s: owner and rights are replaced (were %s).", f.name,
+                           before.empty() ? std::string("unreadable") : narrow(before.c_str())));
   }
-
-  const WString before = currentRights(f.path);
-  if (sameRights(before, f.rights)) return 0;
-  if (DWORD error = setRights(f.path, f.rights)) return *failed = "setting its owner and rights", error;
-  // Setting by name follows a link: the folder must still be the real one it was.
+  // Made or set by name, which follows a link: it must be a real folder still (Wine removes through a host link).
   attributes = GetFileAttributesW(f.path);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
       !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return *failed = "checking it after setting its rights", ERROR_ACCESS_DENIED;
-  steps.push_back(format("Log folder %s: owner and rights are replaced (were %s).", f.name,
-                         before.empty() ? std::string("unreadable") : narrow(before.c_str())));
+    return failAt(failed, "checking it afterwards",
+                  attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_ACCESS_DENIED);
   return 0;
 }
 

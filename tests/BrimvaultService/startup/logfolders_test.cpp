@@ -98,7 +98,8 @@ TEST_F(ServiceTest, FoldersAUserMadeAreTakenOverAndLeaveUsersOnlyWhatTheRightsGi
   }
   startService();
   ASSERT_TRUE(waitForCore(1));
-  for (const char *folder : {"C:\\Brimvault", "C:\\Brimvault\\log", "C:\\Brimvault\\log\\bvs", "C:\\Brimvault\\log\\bvs\\tmp"})
+  const std::string top = "C:\\Brimvault";
+  for (const std::string &folder : {top, top + "\\log", bvs, bvs + "\\tmp"})
     EXPECT_EQ(rightsOf(folder), kLocked) << folder;
   EXPECT_EQ(rightsOf(bvu), kUsersWrite);
   EXPECT_EQ(countPrefix("Log folder " + bvs + ": owner and rights are replaced (were O:" + user.userSid), 1);

@@ -90,7 +90,8 @@ std::string maskText(DWORD mask) {
 bool parseAce(const std::string &text, Ace *ace) {
   std::vector<std::string> fields;
   size_t from = 0;
-  for (size_t at; (at = text.find(';', from)) != std::string::npos; from = at + 1) fields.push_back(text.substr(from, at - from));
+  for (size_t at; (at = text.find(';', from)) != std::string::npos; from = at + 1)
+    fields.push_back(text.substr(from, at - from));
   fields.push_back(text.substr(from));
   if (fields.size() != 6 || !fields[3].empty() || !fields[4].empty()) return false; // no object ACEs
   if (fields[0] == "A") ace->type = ACCESS_ALLOWED_ACE_TYPE;

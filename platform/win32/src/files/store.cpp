@@ -72,7 +72,8 @@ std::vector<Ace> inheritedBy(const std::vector<Ace> &parent, bool childIsDir) {
       if (!oi) continue;
       a.flags = INHERITED_ACE;
     } else if (ci) {
-      a.flags = np ? INHERITED_ACE : static_cast<BYTE>(INHERITED_ACE | (a.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)));
+      const BYTE kept = a.flags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+      a.flags = np ? INHERITED_ACE : static_cast<BYTE>(INHERITED_ACE | kept);
     } else if (oi && !np) {
       a.flags = INHERITED_ACE | OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE;
     } else {

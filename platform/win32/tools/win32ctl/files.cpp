@@ -64,8 +64,8 @@ int aclSet(const Args &args) {
   if (owner) info |= OWNER_SECURITY_INFORMATION;
   if (present) {
     SECURITY_DESCRIPTOR_CONTROL control = static_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(sd)->Control;
-    info |= DACL_SECURITY_INFORMATION |
-            ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    info |= DACL_SECURITY_INFORMATION | ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                                        : UNPROTECTED_DACL_SECURITY_INFORMATION);
   }
   std::u16string path = wide(args[0]);
   const DWORD rc = SetNamedSecurityInfoW(reinterpret_cast<LPWSTR>(&path[0]), SE_FILE_OBJECT, info, owner, nullptr,

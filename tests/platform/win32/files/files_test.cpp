@@ -57,7 +57,8 @@ TEST(Files, AHostLinkIsAReparsePointThatGoesAsALink) {
   testenv::writeFile(target + "/kept.txt", "kept");
   ASSERT_EQ(::symlink(target.c_str(), emu::hostPath(link).c_str()), 0);
 
-  EXPECT_EQ(GetFileAttributesW(p(w(link))), static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_EQ(GetFileAttributesW(p(w(link))),
+            static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW(p(w("C:\\lin*")), &entry);
   ASSERT_NE(find, INVALID_HANDLE_VALUE);
