@@ -2,6 +2,7 @@
 // Windows only).
 //
 //   bvsddl <path>                 prints the lines below
+//   bvsddl --set <path> <sddl>    sets the owner (O:) and DACL (D:, protected with P) from SDDL, then prints <path>
 //   bvsddl --mklink <link> <dir>  makes <link> a symbolic link to the folder <dir>, then prints <link> as above
 //
 // Output is one "key: value" line each, so a script can grep them:
@@ -67,6 +68,34 @@ int show(const WCHAR *path) {
   return 0;
 }
 
+// Owner and DACL from SDDL, as the service sets its folders'.
+int set(const WCHAR *path, const WCHAR *sddl) {
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr))
+    return failed("ConvertStringSecurityDescriptorToSecurityDescriptorW");
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorOwner(sd, &owner, &defaulted);
+  GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
+  GetSecurityDescriptorControl(sd, &control, &revision);
+  SECURITY_INFORMATION info = owner ? OWNER_SECURITY_INFORMATION : 0;
+  if (present)
+    info |= DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  WCHAR name[MAX_PATH];
+  lstrcpynW(name, path, MAX_PATH);
+  const DWORD rc = SetNamedSecurityInfoW(name, SE_FILE_OBJECT, info, owner, nullptr, dacl, nullptr);
+  LocalFree(sd);
+  if (rc != ERROR_SUCCESS) {
+    SetLastError(rc);
+    return failed("SetNamedSecurityInfoW");
+  }
+  return show(path);
+}
+
 } // namespace
 
 int main() {
@@ -76,11 +105,13 @@ int main() {
   int rc = kExitUsage;
   if (argc == 2) {
     rc = show(argv[1]);
+  } else if (argc == 4 && lstrcmpW(argv[1], TEXT("--set")) == 0) {
+    rc = set(argv[2], argv[3]);
   } else if (argc == 4 && lstrcmpW(argv[1], TEXT("--mklink")) == 0) {
     rc = CreateSymbolicLinkW(argv[2], argv[3], SYMBOLIC_LINK_FLAG_DIRECTORY) ? show(argv[2])
                                                                               : failed("CreateSymbolicLinkW");
   } else {
-    std::fprintf(stderr, "usage: bvsddl <path> | bvsddl --mklink <link> <folder>\n");
+    std::fprintf(stderr, "usage: bvsddl <path> | bvsddl --set <path> <sddl> | bvsddl --mklink <link> <folder>\n");
   }
   LocalFree(argv);
   std::fflush(stdout);
