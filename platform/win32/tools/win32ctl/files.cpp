@@ -1,6 +1,6 @@
 // File security commands, in the spirit of icacls.exe: acl (a path's owner and DACL as SDDL, and whether it is a
-// reparse point) and acl-set (owner and DACL from SDDL). They act as win32ctl's own account, as icacls acts as its
-// caller: setting Administrators as owner needs an elevated one (WIN32_ADMIN=1 WIN32_ELEVATED=1).
+// reparse point) and acl-set (owner and DACL from SDDL). They act as win32ctl does, an elevated administrator, and so
+// get what the path's DACL gives Administrators, as icacls from an elevated prompt would.
 #include "command.h"
 
 #include <windows.h>
