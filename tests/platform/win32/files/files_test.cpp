@@ -51,7 +51,7 @@ DWORD setRights(const std::string &path, const std::string &sddl, SECURITY_INFOR
   return rc;
 }
 
-TEST(Files, AHostLinkIsAReparsePointThatGoesAsALink) {
+TEST(FileSystem, AHostLinkIsAReparsePointThatGoesAsALink) {
   const std::string target = emu::hostPath("C:\\target"), link = "C:\\link";
   fs::create_directories(target);
   testenv::writeFile(target + "/kept.txt", "kept");
@@ -74,7 +74,7 @@ TEST(Files, AHostLinkIsAReparsePointThatGoesAsALink) {
   EXPECT_EQ(testenv::readFile(target + "/kept.txt"), "kept");
 }
 
-TEST(Files, OwnersAndRightsAreKeptInheritedAndChecked) {
+TEST(FileSystem, OwnersAndRightsAreKeptInheritedAndChecked) {
   emu::Account user = testenv::standardUser();
   user.userSid = "S-1-5-21-1-2-3-1002";
   const std::string top = "C:\\top", inner = "C:\\top\\inner";
