@@ -82,7 +82,6 @@ TEST_P(LinkedLogFolder, GoesAsALinkAndWhatItPointsAtStaysUntouched) {
   EXPECT_TRUE(realFolder("C:\\Brimvault\\log\\bvs\\tmp"));
   EXPECT_EQ(count("Log folder " + link + " was a link: the link is removed."), 1);
   EXPECT_EQ(countPrefix("Version: "), 1) << "the log is in the real folder";
-  EXPECT_FALSE(terminateLog().empty());
 }
 INSTANTIATE_TEST_SUITE_P(At, LinkedLogFolder, ::testing::Values("\\bvs", ""),
                          [](const auto &info) { return std::string(*info.param ? "Bvs" : "Log"); });
