@@ -40,7 +40,9 @@ protected:
 };
 
 // Only regular files of the real folder go: a folder given as a link is left alone, and a link among the files is
-// neither counted nor followed.
+// neither counted nor followed. Host symbolic links are the emulated machine's reparse points; on Windows, Qt makes
+// shortcut files instead.
+#ifndef _WIN32
 TEST_F(Pruning, NothingGoesThroughALink) {
   touch(numbered(1, 10));
   ASSERT_TRUE(QFile::link(folder, folder + "-link"));
@@ -52,6 +54,7 @@ TEST_F(Pruning, NothingGoesThroughALink) {
   MiscUtil::removeOldFiles(folder, 9, kName, kNumber);
   EXPECT_EQ(left(), QStringList({"bvs_0.xlog"}) + numbered(2, 10));
 }
+#endif
 
 TEST_F(Pruning, KeepsTheHighestNumbersComparedAsIntegersAndNeverMoreThanAsked) {
   touch(numbered(1, 10));
