@@ -9,12 +9,12 @@
 
 #include <cstring>
 
-#include "Log/hostpath.h"
 #include "Log/log.h"
 #include "Log/logconfig.h"
 #include "Log/scopeguard.h"
 #include "Util/miscutil.h"
 #include "Util/regutil.h"
+#include "logfolders.h"
 #include "processtools.h"
 #include "servicemain.h"
 #include "servicestate.h"
@@ -32,8 +32,9 @@ constexpr char kLogPrefix[] = "bvs";
 constexpr int kLogFilesKept = 7;
 constexpr int kUiFlushMs = 1000;
 
+// Only ever on a folder made safe: pruning deletes as LocalSystem.
 void pruneLogFolder(const char *folder) {
-  MiscUtil::removeOldFiles(hostFolder(QString::fromLatin1(folder)), kLogFilesKept,
+  MiscUtil::removeOldFiles(QString::fromLatin1(folder), kLogFilesKept,
                            QStringLiteral("^bv.*_(\\d+)\\.xlog$"), QStringLiteral("bv.*_(\\d+)\\.xlog"));
 }
 
@@ -49,11 +50,14 @@ void endStaleCore() {
 }
 
 int runService(int argc, char *argv[]) {
-  pruneLogFolder(kLogFolder);
-  pruneLogFolder(kTerminateLogFolder);
-  openLogAppender(kLogFolder, kLogPrefix);
+  // Without a safe folder the service runs on without a file log: keeping the core running matters more.
+  const LogFolders folders = makeLogFoldersSafe(true);
+  if (folders.logSafe) pruneLogFolder(kLogFolder);
+  if (folders.tmpSafe) pruneLogFolder(kTerminateLogFolder);
+  if (folders.logSafe) openLogAppender(kLogFolder, kLogPrefix);
   LOGI("Version: %s, Compile time: %s %s", kServiceVersion, __DATE__, __TIME__);
   qInstallMessageHandler(qMsgHandler);
+  logFolderSteps(folders);
 
   endStaleCore();
 
@@ -95,7 +99,9 @@ int main(int argc, char *argv[]) {
   ScopeGuard logGuard(closeLogger);
 
   if (argc == 3 && std::strcmp(argv[1], "--terminate") == 0) {
-    openLogAppender(kTerminateLogFolder, kLogPrefix);
+    const LogFolders folders = makeLogFoldersSafe(false);
+    if (folders.tmpSafe) openLogAppender(kTerminateLogFolder, kLogPrefix);
+    logFolderSteps(folders);
     return static_cast<int>(DoGracefulTermination(parseTerminatePid(argv[2])));
   }
   return runService(argc, argv);

@@ -1,5 +1,7 @@
 #include "Util/miscutil.h"
 
+#include <windows.h>
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -19,6 +21,31 @@ qint64 fileNumber(const QRegularExpression &numberPattern, const QString &name, 
   bool ok = false;
   const qint64 number = m.captured(1).toLongLong(&ok, 10);
   return ok ? number : 0;
+}
+
+using WString = std::basic_string<WCHAR>;
+
+WString wide(const QString &text) { return WString(reinterpret_cast<const WCHAR *>(text.utf16()), text.size()); }
+
+// Names of the regular files in a real folder, by name without regard to case as QDir lists them. The folder and
+// its entries are read through the system's own calls, which tell a link from what it points at.
+QStringList regularFilesIn(const QString &folder) {
+  QStringList names;
+  const DWORD attributes = GetFileAttributesW(wide(folder).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return names;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(wide(folder + QStringLiteral("\\*")).c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN))
+      continue;
+    names.append(QString::fromUtf16(reinterpret_cast<const char16_t *>(entry.cFileName)));
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  names.sort(Qt::CaseInsensitive);
+  return names;
 }
 
 } // namespace
@@ -50,10 +77,11 @@ bool MiscUtil::compareFileNumber(const QString &first, const QString &second, co
 
 void MiscUtil::removeOldFiles(const QString &folderPath, int keepCount, const QString &namePattern,
                               const QString &numberPattern) {
-  QDir dir(folderPath);
-  if (!dir.exists()) return;
   if (keepCount < 0) return; // outside the range: nothing is deleted
-  const QStringList names = getFileNamesByPattern(folderPath, namePattern);
+  QStringList names;
+  const QRegularExpression namePatternRe(namePattern);
+  for (const QString &name : regularFilesIn(folderPath))
+    if (namePatternRe.match(name).hasMatch()) names.append(name);
   if (names.size() <= keepCount) return;
 
   // One number per name, then a stable sort: a comparator that calls names without a number equal to every
@@ -66,5 +94,6 @@ void MiscUtil::removeOldFiles(const QString &folderPath, int keepCount, const QS
                    [](const auto &a, const auto &b) { return a.first < b.first; });
 
   const size_t toDelete = numbered.size() - static_cast<size_t>(keepCount);
-  for (size_t i = 0; i < toDelete; ++i) QFile::remove(dir.filePath(numbered[i].second));
+  for (size_t i = 0; i < toDelete; ++i)
+    DeleteFileW(wide(folderPath + QLatin1Char('\\') + numbered[i].second).c_str());
 }

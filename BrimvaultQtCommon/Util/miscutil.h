@@ -25,6 +25,8 @@ public:
 
   // --- pruning of numbered files ---
   // Keeps the keepCount matching files with the highest numbers in folderPath and deletes the other matching ones.
+  // folderPath is a Windows path. Only regular files found in the real folder go: nothing when the folder is a link
+  // (reparse point), and no link, folder or hidden file in it is counted or deleted.
   static void removeOldFiles(const QString &folderPath, int keepCount, const QString &namePattern,
                              const QString &numberPattern);
   // Names of the files (no folders, no hidden files) whose names match namePattern, in listing order.

@@ -3,6 +3,7 @@
 #include "bvwin/base.h"
 #include "winerror.h"
 #include "bvwin/kernel.h"
+#include "bvwin/files.h"
 #include "bvwin/sync.h"
 #include "bvwin/process.h"
 #include "bvwin/security.h"

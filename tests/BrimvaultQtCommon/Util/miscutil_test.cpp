@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "Util/miscutil.h"
 #include "qtprint.h"
@@ -37,6 +38,23 @@ protected:
   }
   QString folder;
 };
+
+// Only regular files of the real folder go: a folder given as a link is left alone, and a link among the files is
+// neither counted nor followed. Host symbolic links are the emulated machine's reparse points; on Windows, Qt makes
+// shortcut files instead.
+#ifndef _WIN32
+TEST_F(Pruning, NothingGoesThroughALink) {
+  touch(numbered(1, 10));
+  ASSERT_TRUE(QFile::link(folder, folder + "-link"));
+  MiscUtil::removeOldFiles(folder + "-link", 0, kName, kNumber);
+  EXPECT_EQ(left(), numbered(1, 10));
+
+  const QString outside = folder + "-link/bvs_10.xlog"; // reached through the folder link
+  ASSERT_TRUE(QFile::link(outside, folder + "/bvs_0.xlog"));
+  MiscUtil::removeOldFiles(folder, 9, kName, kNumber);
+  EXPECT_EQ(left(), QStringList({"bvs_0.xlog"}) + numbered(2, 10));
+}
+#endif
 
 TEST_F(Pruning, KeepsTheHighestNumbersComparedAsIntegersAndNeverMoreThanAsked) {
   touch(numbered(1, 10));

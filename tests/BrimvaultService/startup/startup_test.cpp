@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include "emu/account.h"
 #include "emu/emu.h"
 #include "servicemain.h"
 #include "servicestate.h"
@@ -37,6 +38,8 @@ TEST_F(ServiceTest, BothLogFoldersArePrunedToTheSevenNewestBeforeTheLogOpens) {
   testenv::writeFile(logFolder + "/BVS_1.XLOG", "kept"); // the name pattern is case-sensitive
 
   // Started outside the control manager the service runs its whole start-up, then fails to reach the dispatcher.
+  // It runs as LocalSystem, as it always does: only so may it make Administrators the log folders' owner.
+  emu::setOwnAccount(emu::localSystemAccount());
   QProcess service;
   service.start(QString::fromStdString(testenv::binDir() + "/BrimvaultService"), QStringList());
   ASSERT_TRUE(service.waitForFinished(30000));

@@ -83,5 +83,7 @@ std::string hubSymbolicName(const std::string &instanceId);
 bool sameId(const std::string &a, const std::string &b);
 // The driver key of a devnode, "" when the machine has no such node or it has no driver.
 std::string driverKeyOf(const std::string &instanceId);
+// CreateFile of a device path (a controller or hub); the last error set on failure.
+HANDLE createDeviceFile(const std::string &path, DWORD disposition);
 
 } // namespace emu::usb

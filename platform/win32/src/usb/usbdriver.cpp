@@ -425,7 +425,9 @@ DWORD hubRequest(const DriverHandle &h, DWORD code, Io &io) {
   }
 }
 
-HANDLE createFile(const std::string &path, DWORD disposition) {
+} // namespace
+
+HANDLE createDeviceFile(const std::string &path, DWORD disposition) {
   if (path.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
@@ -441,8 +443,6 @@ HANDLE createFile(const std::string &path, DWORD disposition) {
   }
   return insertHandle(handle);
 }
-
-} // namespace
 
 std::vector<Request> requests() {
   Journal &j = journal();
@@ -462,16 +462,6 @@ void resetMaxOpenHandles() { g_maxOpen = g_open.load(); }
 
 } // namespace emu::usb
 
-extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
-                                     DWORD dwCreationDisposition, DWORD, HANDLE) {
-  EMU_FAIL_POINT("CreateFileW", INVALID_HANDLE_VALUE);
-  if (!lpFileName) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  return emu::usb::createFile(emu::toUtf8(lpFileName), dwCreationDisposition);
-}
-
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES,
                                      DWORD dwCreationDisposition, DWORD, HANDLE) {
   EMU_FAIL_POINT("CreateFileA", INVALID_HANDLE_VALUE);
@@ -480,7 +470,7 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY
     return INVALID_HANDLE_VALUE;
   }
   // Device paths are ASCII; the code page matters not.
-  return emu::usb::createFile(lpFileName, dwCreationDisposition);
+  return emu::usb::createDeviceFile(lpFileName, dwCreationDisposition);
 }
 
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
