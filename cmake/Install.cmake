@@ -6,9 +6,9 @@ install(TARGETS BrimvaultService WindowShepherd RUNTIME DESTINATION bin)
 get_target_property(BV_QT_CORE_TYPE Qt6::Core TYPE)
 if(BV_QT_CORE_TYPE STREQUAL "SHARED_LIBRARY")
   # Qt's DLLs and the Windows platform plugin beside the programs (windeployqt underneath). Qt 6.3 and 6.4 name the
-  # script's variable FILENAME_VARIABLE, later ones OUTPUT_SCRIPT; a Qt older than 6.3 has no deploy support: run
-  # windeployqt on the installed programs by hand then.
-  if(COMMAND qt_generate_deploy_app_script)
+  # script's variable FILENAME_VARIABLE, later ones OUTPUT_SCRIPT; a Qt older than 6.3 has no deploy support, and a
+  # cross build has no Windows windeployqt to run: deploy the installed programs by hand then.
+  if(COMMAND qt_generate_deploy_app_script AND NOT CMAKE_CROSSCOMPILING)
     foreach(program BrimvaultService WindowShepherd)
       if(Qt6Core_VERSION VERSION_GREATER_EQUAL 6.5)
         qt_generate_deploy_app_script(TARGET ${program} OUTPUT_SCRIPT deploy NO_UNSUPPORTED_PLATFORM_ERROR)
@@ -18,8 +18,9 @@ if(BV_QT_CORE_TYPE STREQUAL "SHARED_LIBRARY")
       install(SCRIPT ${deploy})
     endforeach()
   else()
-    message(WARNING "Qt ${Qt6Core_VERSION} has no qt_generate_deploy_app_script: the install step copies no Qt "
-                    "runtime; run windeployqt on <prefix>/bin/BrimvaultService.exe and WindowShepherd.exe")
+    message(WARNING "No Qt deploy support here (Qt ${Qt6Core_VERSION}, cross build: ${CMAKE_CROSSCOMPILING}): the "
+                    "install step copies no Qt runtime; run windeployqt on <prefix>/bin/BrimvaultService.exe and "
+                    "WindowShepherd.exe")
   endif()
 endif()
 

@@ -113,7 +113,9 @@ inst_uninstall() {
   # What stays is not ours: the product's core and the uninstaller run in place.
   rm -f "$dir/bin/BrimvaultServer.exe" "$dir/bin/BrimvaultServer.log" "$dir/bin/BrimvaultServer.control" \
     "$dir/Uninstall.exe"
-  rmdir "$dir/bin" "$dir" 2>/dev/null || smoke_fail "left in $INST_DIR_WIN: $(find "$dir")"
+  rmdir "$dir/bin" 2>/dev/null || true
+  rmdir "$dir" 2>/dev/null || true
+  [ ! -e "$dir" ] || smoke_fail "left in $INST_DIR_WIN: $(find "$dir")"
   smoke_until 10 eval '! inst_ours_running' || smoke_fail "still running after the uninstall"
   smoke_ok "uninstalled: service gone, programs gone, logs left, nothing of ours running"
 }
@@ -126,7 +128,8 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   setup=$(ls "$build"/BrimvaultSetup-*-win64.exe | head -1)
   SMOKE=$(mktemp -d /tmp/bv-installer-smoke.XXXXXX)
   export WINEPREFIX=$SMOKE/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-  trap 'wineserver -k 2>/dev/null; echo "outputs: $SMOKE"' EXIT
+  passed=0
+  trap 'wineserver -k 2>/dev/null; if [ "$passed" = 1 ]; then rm -rf "$SMOKE"; else echo "outputs: $SMOKE"; fi' EXIT
   wineboot -i >/dev/null 2>&1 </dev/null
   wineserver -w
   wineserver -p </dev/null >/dev/null 2>&1
@@ -136,5 +139,6 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   inst_place_core "$build/bin"
   inst_reinstall "$setup"
   inst_uninstall
+  passed=1
   echo "installer smoke: every step passed"
 fi
