@@ -30,6 +30,8 @@ inst_state() { inst_wine sc query "$INST_SERVICE" | tr -d '\r' | awk '/STATE/ {p
 inst_running() { [ "$(inst_state)" = RUNNING ]; }
 inst_service_log() { cat "$WINEPREFIX"/drive_c/Brimvault/log/bvs/*.xlog 2>/dev/null | tr -d '\r'; }
 inst_starts() { inst_service_log | grep -c 'Version: ' || true; }
+# The stand-in core's own log, beside it: one "start launch=N" line per launch, "ctrl-c" when Ctrl+C ended it.
+inst_core_count() { tr -d '\r' <"$(inst_dir)/bin/BrimvaultServer.log" 2>/dev/null | grep -c -- "$1" || true; }
 
 # Processes of ours in this prefix only: other Wine prefixes on the machine run programs of the same names.
 inst_ours_running() {
@@ -80,21 +82,29 @@ inst_place_core() { # folder holding BrimvaultServer.exe
   cp "$1/BrimvaultServer.exe" "$(inst_dir)/bin/" || smoke_fail "could not copy the stand-in core"
 }
 
-# Installed again while the service runs: the installer stops it, replaces the files, starts it again. The old
-# program file is dated 2000 first, so a replaced one shows; the service's log shows one start-up more.
+# Installed again while the service runs its core (inst_place_core first): the installer stops the service, which
+# ends the core by Ctrl+C, replaces the files and starts it again, and the new service launches the core again. The
+# old program file is dated 2000 first, so a replaced one shows; the service's log shows one start-up more.
 inst_reinstall() { # setup.exe
-  local exe starts
+  local exe starts launches
   exe="$(inst_dir)/bin/BrimvaultService.exe"
   inst_running || smoke_fail "the service is $(inst_state) before the second install"
   smoke_until 20 eval '[ "$(inst_starts)" -ge 1 ]' || smoke_fail "no start-up line in the service's log"
+  smoke_until 30 eval '[ "$(inst_core_count " start launch=")" -ge 1 ]' ||
+    smoke_fail "the service launched no core: $(inst_service_log | tail -3)"
   starts=$(inst_starts)
+  launches=$(inst_core_count " start launch=")
   touch -d 2000-01-01 "$exe"
   inst_run_setup "$1" reinstall
   [ "$(stat -c %Y "$exe")" -gt "$(date -d 2000-01-02 +%s)" ] || smoke_fail "the service's program was not replaced"
+  [ "$(inst_core_count " ctrl-c$")" -ge 1 ] || smoke_fail "the core was not ended by Ctrl+C on the stop"
   smoke_until 20 inst_running || smoke_fail "the service is $(inst_state) after the second install"
   smoke_until 20 eval '[ "$(inst_starts)" -gt "$starts" ]' ||
     smoke_fail "the service did not start again: $(inst_service_log | tail -3)"
-  smoke_ok "installed again while running: stopped, replaced, RUNNING again on the new files"
+  smoke_until 30 eval '[ "$(inst_core_count " start launch=")" -gt "$launches" ]' ||
+    smoke_fail "the new service launched no core: $(inst_service_log | tail -3)"
+  smoke_ok "installed again while running: stopped (its core by Ctrl+C), replaced, RUNNING again on the new files" \
+    "with its core"
 }
 
 # The uninstaller copies itself away and returns at once unless told its folder with _?= (last, unquoted): then it
@@ -111,7 +121,7 @@ inst_uninstall() {
     smoke_fail "programs left: $(ls "$dir/bin")"
   [ -z "$(ls "$WINEPREFIX"/drive_c/Brimvault/log/bvs/*.xlog 2>/dev/null)" ] && smoke_fail "the logs were removed"
   # What stays is not ours: the product's core and the uninstaller run in place.
-  rm -f "$dir/bin/BrimvaultServer.exe" "$dir/bin/BrimvaultServer.log" "$dir/bin/BrimvaultServer.control" \
+  rm -f "$dir/bin"/BrimvaultServer.* \
     "$dir/Uninstall.exe"
   rmdir "$dir/bin" 2>/dev/null || true
   rmdir "$dir" 2>/dev/null || true
