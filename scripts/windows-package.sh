@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The installer of the Windows build, sourced by scripts/windows: bv_package <build folder> packs what the install
 # step installs (the two programs) into <build folder>/BrimvaultSetup-<version>-win64.exe with CPack's NSIS generator
 # and Debian's makensis (64-bit: Target amd64-unicode), and prints its name and size.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The installer's steps of the Windows smoke under Wine, sourced by the smoke (or run alone, see the end):
 #   inst_install <setup.exe>            silent install, its exit code checked, the service RUNNING
 #   inst_check_config <bvsvcconfig.exe> the service's configuration read back from the service control manager
@@ -85,6 +86,7 @@ inst_place_core() { # folder holding BrimvaultServer.exe
 # Installed again while the service runs its core (inst_place_core first): the installer stops the service, which
 # ends the core by Ctrl+C, replaces the files and starts it again, and the new service launches the core again. The
 # old program file is dated 2000 first, so a replaced one shows; the service's log shows one start-up more.
+# shellcheck disable=SC2034 # starts and launches are read by the conditions that smoke_until evaluates
 inst_reinstall() { # setup.exe
   local exe starts launches
   exe="$(inst_dir)/bin/BrimvaultService.exe"
