@@ -44,8 +44,15 @@ static_assert(sizeof(LogAppenderConfig) == 40 && offsetof(LogAppenderConfig, cac
                   offsetof(LogAppenderConfig, mode) == 32,
               "LogAppenderConfig layout");
 
+// Lets GCC and Clang check a printf-style format against its arguments; other compilers (MSVC) lack the attribute.
+#if defined(__GNUC__) || defined(__clang__)
+#define BV_PRINTF_FORMAT(formatIndex, firstArg) __attribute__((format(printf, formatIndex, firstArg)))
+#else
+#define BV_PRINTF_FORMAT(formatIndex, firstArg)
+#endif
+
 void log_print(int level, const char *tag, const char *file, const char *func, int line, const char *format, ...)
-    __attribute__((format(printf, 6, 7)));
+    BV_PRINTF_FORMAT(6, 7);
 void log_vprint(int level, const char *tag, const char *file, const char *func, int line, const char *format,
                 va_list args);
 

@@ -1,7 +1,6 @@
 #include "Protocol/protobufadapter.h"
 
 #include <google/protobuf/stubs/common.h>
-#include <google/protobuf/stubs/logging.h>
 
 #include <climits>
 #include <mutex>
@@ -21,6 +20,5 @@ QByteArray QProtobufSerializer::serialize(const google::protobuf::MessageLite &m
 
 bool QProtobufSerializer::deserialize(google::protobuf::MessageLite *message, const QByteArray &data) const {
   if (!message || data.size() > INT_MAX) return false;
-  google::protobuf::LogSilencer quiet;
   return message->ParseFromArray(data.constData(), static_cast<int>(data.size()));
 }

@@ -13,8 +13,9 @@ void qRegisterProtobufTypes();
 class QProtobufSerializer {
 public:
   QByteArray serialize(const google::protobuf::MessageLite &message) const;
-  // False when the bytes are not a valid encoding of the message (strings must be UTF-8). Protobuf's own
-  // diagnostics are kept quiet: the caller reports the failure in its own words.
+  // False when the bytes are not a valid encoding of the message (strings must be UTF-8). The caller reports the
+  // failure in its own words; protobuf may also note invalid UTF-8 on its own log (stderr), which no stable API of
+  // every supported version can silence.
   bool deserialize(google::protobuf::MessageLite *message, const QByteArray &data) const;
 };
 
