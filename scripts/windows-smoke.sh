@@ -119,6 +119,7 @@ smoke_display() {
 
 # Never fails: it runs on every way out, and a run that passed stays passed.
 smoke_cleanup() {
+  [ -n "${SMOKE:-}" ] || return 0
   if [ -n "${SMOKE_PREFIX:-}" ]; then
     WINEPREFIX=$SMOKE_PREFIX timeout -k 5 30 wineserver -k >/dev/null 2>&1 3>&- || true
   fi
