@@ -47,10 +47,16 @@ smoke_our_pids() {
   grep -l -s -z -x -F "WINEPREFIX=$SMOKE_PREFIX" /proc/[0-9]*/environ | cut -d/ -f3
 }
 
-# "pid command line" of each process of ours that runs one of the programs named by the pattern.
+# "pid command line" of each Windows process of ours that runs one of the programs named by the pattern (a Wine
+# loader's process, not the timeout or shell that started it).
 smoke_ours() { # pattern
   local pid cmd
   for pid in $(smoke_our_pids); do
+    case $(readlink "/proc/$pid/exe" 2>/dev/null) in
+      */wineserver*) continue ;;
+      */wine*) ;;
+      *) continue ;;
+    esac
     cmd=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || continue
     grep -q -i -E -- "$1" <<<"$cmd" && echo "$pid $cmd"
   done
