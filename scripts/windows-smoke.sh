@@ -201,13 +201,20 @@ smoke_service() {
   smoke_step "sc stop"
   smoke_wine 60 "third sc start" sc start BrimvaultService >/dev/null || smoke_fail "third sc start"
   smoke_until 20 core_has ' start launch=3 ' || smoke_fail "no third launch: $(core_log | tail -3)"
+  # What "nothing left running" later looks for is seen while it runs.
+  local running
+  running=$(smoke_ours 'BrimvaultServ(er|ice)\.exe')
+  if ! grep -q -i 'BrimvaultServer\.exe' <<<"$running" || ! grep -q -i 'BrimvaultService\.exe' <<<"$running"; then
+    smoke_fail "the running service and core are not both among this prefix's processes: ${running:-none}"
+  fi
   local kills
   kills=$(svc_log | grep -c 'we need force stop')
   smoke_wine 60 "sc stop" sc stop BrimvaultService >/dev/null || smoke_fail "sc stop"
   smoke_until 30 svc_stopped || smoke_fail "service still $(svc_state) 30 s after sc stop"
   core_has ' ctrl-c$' || smoke_fail "the core's log shows no Ctrl+C: $(core_log | tail -3)"
   [ "$(svc_log | grep -c 'we need force stop')" = "$kills" ] || smoke_fail "the core was killed on sc stop"
-  smoke_ok "sc stop: the second copy's Ctrl+C ended the core, the service stopped"
+  smoke_ok "sc stop: the second copy's Ctrl+C ended the core (pid $(grep -i 'BrimvaultServer\.exe' <<<"$running" |
+    cut -d' ' -f1) in this prefix), the service stopped"
 
   smoke_step "nothing left running"
   smoke_until 10 eval '! ours_running' ||
