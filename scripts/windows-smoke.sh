@@ -247,10 +247,20 @@ smoke_monitors() { # file
     sed 's/) (/) and (/g'
 }
 
+# The styles (GWL_STYLE) that WindowShepherd read of a window, one hex value a line, from Wine's relay trace.
+shepherd_styles() { # window as 0x...
+  awk -v hwnd="$(printf '%08x' "$1")" '
+    index($0, "Call user32.GetWindowLongW(" hwnd ",fffffff0)") {split($0, f, ":"); want[f[1]] = 1; next}
+    /Ret  user32\.GetWindowLongW\(\) retval=/ {
+      split($0, f, ":"); if (!want[f[1]]) next; want[f[1]] = 0
+      sub(/.*retval=/, ""); sub(/ .*/, ""); print $0 }' "$SMOKE/shepherd.trace"
+}
+
 # A window of a second program opened on the left monitor while the cursor is on the right one. bvhook, our own
-# out-of-context hook, records what Wine delivers for that window, so a window left in place is explained: moved,
-# the step passes; not moved although Wine sent an event that WindowShepherd acts on for a visible window, it fails;
-# not moved and Wine sent none, it is skipped with what bvhook saw.
+# out-of-context hook, records what Wine delivers for that window, and the relay trace the window's styles that
+# WindowShepherd read when an event reached it: moved, the step passes; not moved although Wine sent
+# EVENT_OBJECT_SHOW or UNCLOAKED, or although WindowShepherd found the window visible, it fails; otherwise Wine
+# delivered no event that WindowShepherd acts on for a visible window, and the step is skipped saying so.
 smoke_placement() {
   smoke_step "placement"
   local bin=$DRIVE_C/Brimvault/bin
@@ -275,29 +285,31 @@ smoke_placement() {
   events=$(grep "^event: .* window: $window " "$SMOKE/hook.txt" | sed 's/ window: [^ ]*//; s/ pid: .*//;
     s/^event: //' | paste -s -d ';' | sed 's/;/; /g')
   local where="on 2 monitors, $monitors, cursor at 1200 300"
+  local styles style visible=0
+  styles=$(shepherd_styles "$window" | sed 's/^/0x/' | paste -s -d ' ')
+  for style in $styles; do ((style & 0x10000000)) && visible=1; done
+  local seen="bvhook saw: ${events:-no event}; WindowShepherd read its style ${styles:-never}"
   if [ "$(sed -n 's/^final-monitor: //p' "$SMOKE/window.txt")" = "800 0 1600 600" ]; then
-    smoke_ok "placement $where: the window opened at $start moved to the cursor's monitor, at $final" \
-      "(bvhook saw: ${events:-no event})"
+    smoke_ok "placement $where: the window opened at $start moved to the cursor's monitor, at $final ($seen)"
   elif grep -q -E "^event: (SHOW|UNCLOAKED) window: $window " "$SMOKE/hook.txt"; then
     smoke_fail "placement $where: Wine sent EVENT_OBJECT_SHOW or UNCLOAKED for the window, but it stayed at" \
-      "$final (bvhook saw: $events)"
-  elif grep -q -E "^event: CREATE window: $window root: 1 visible: 1 " "$SMOKE/hook.txt"; then
-    smoke_fail "placement $where: Wine sent EVENT_OBJECT_CREATE for the visible window, but it stayed at" \
-      "$final (bvhook saw: $events)"
+      "$final ($seen)"
+  elif [ "$visible" = 1 ]; then
+    smoke_fail "placement $where: WindowShepherd found the window visible, but it stayed at $final ($seen)"
   else
     echo "   skipped: placement $where: Wine delivered no event that WindowShepherd acts on for a visible window" \
-      "(bvhook saw: ${events:-no event}; no EVENT_OBJECT_SHOW or UNCLOAKED, and WindowShepherd moves only" \
-      "visible windows), so the window stayed at $final"
+      "($seen, without WS_VISIBLE; no EVENT_OBJECT_SHOW or UNCLOAKED came), so the window stayed at $final"
   fi
 }
 
 smoke_shepherd() {
   smoke_step "WindowShepherd start"
   local bin=$DRIVE_C/Brimvault/bin
-  # Wine's relay trace of WindowShepherd's hook calls shows that it acted on START and PAUSE: it logs nothing of
-  # the commands it reads.
-  smoke_wine 60 "reg add" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-    /d 'user32.SetWinEventHook;user32.UnhookWinEvent' /f >/dev/null || smoke_fail "reg add RelayInclude"
+  # Wine's relay trace of WindowShepherd's calls shows that it acted on START and PAUSE (it logs nothing of the
+  # commands it reads) and the window styles it read when an event reached it.
+  local calls='user32.SetWinEventHook;user32.UnhookWinEvent;user32.GetWindowLongW'
+  smoke_wine 60 "reg add" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$calls" /f >/dev/null ||
+    smoke_fail "reg add RelayInclude"
   WINEDEBUG=-all,+relay timeout -k 10 600 wine "$bin/WindowShepherd.exe" -i 0 >"$SMOKE/shepherd.out" \
     2>"$SMOKE/shepherd.trace" 3>&- &
   client 60 Brimvault-WindowShepherd-Socket --retry-ms 20000 >/dev/null 2>&1 ||
