@@ -307,7 +307,7 @@ smoke_shepherd() {
   local bin=$DRIVE_C/Brimvault/bin
   # Wine's relay trace of WindowShepherd's calls shows that it acted on START and PAUSE (it logs nothing of the
   # commands it reads) and the window styles it read when an event reached it.
-  local calls='user32.SetWinEventHook;user32.UnhookWinEvent;user32.GetWindowLongW'
+  local calls='user32.SetWinEventHook;user32.UnhookWinEvent;user32.GetWindowLongW;user32.GetCursorPos;user32.MonitorFromPoint;user32.MonitorFromWindow;user32.SetWindowPlacement;user32.GetWindowPlacement'
   smoke_wine 60 "reg add" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "$calls" /f >/dev/null ||
     smoke_fail "reg add RelayInclude"
   WINEDEBUG=-all,+relay timeout -k 10 600 wine "$bin/WindowShepherd.exe" -i 0 >"$SMOKE/shepherd.out" \
