@@ -6,7 +6,8 @@
 
 SMOKE_STEP=""
 smoke_step() { SMOKE_STEP=$1; }
-# Failures print on the run's own output (fd 3, opened by bv_smoke), also from a call whose output is redirected.
+# Failures print on the run's own output (fd 3, opened by scripts/windows), also from a call whose output is
+# redirected.
 smoke_fail() {
   echo "FAILED: $SMOKE_STEP: $*" >&3
   echo "   (the smoke's files: $SMOKE)" >&3
@@ -375,7 +376,6 @@ smoke_tests() {
 bv_smoke() { # folder of the built programs
   local from=$1
   SMOKE=$(mktemp -d "${TMPDIR:-/tmp}/bv-windows-smoke.XXXXXX")
-  exec 3>&1
   smoke_display
   smoke_prefix
   cp "$from"/*.exe "$DRIVE_C/Brimvault/bin/"
