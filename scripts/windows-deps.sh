@@ -39,24 +39,41 @@ bv_fetch_source() { # dest source-package version
   touch "$dest/.unpacked"
 }
 
-# Runs a long build step with its output in a log; prints a line every 30 s so the wait is visible.
+# Runs a long build step with its output in a log; prints a line every 30 s so the wait is visible. The step runs in
+# a process group of its own, which an interrupt or a stop of the caller ends with it: a build in the background
+# ignores the terminal's Ctrl+C and would otherwise go on alone.
 bv_step() { # label log command...
   local label=$1 log=$2; shift 2
   local start=$SECONDS
   echo "   $label ... (log: $log)"
-  "$@" >"$log" 2>&1 &
+  setsid "$@" >"$log" 2>&1 &
   local pid=$!
+  local int term
+  int=$(trap -p INT) term=$(trap -p TERM)
+  # shellcheck disable=SC2064 # this step's pid, now
+  trap "kill -TERM -- -$pid 2>/dev/null; exit 130" INT
+  # shellcheck disable=SC2064
+  trap "kill -TERM -- -$pid 2>/dev/null; exit 143" TERM
   while kill -0 "$pid" 2>/dev/null; do
     sleep 5
     if (((SECONDS - start) % 30 < 5)) && kill -0 "$pid" 2>/dev/null; then
-      local done
-      done=$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -1 || true)
-      echo "   $label: $((SECONDS - start)) s ${done}"
+      local progress
+      progress=$(grep -o '^\[[0-9]*/[0-9]*\]' "$log" | tail -1 || true)
+      echo "   $label: $((SECONDS - start)) s ${progress}"
     fi
   done
-  if ! wait "$pid"; then
-    echo "   $label FAILED; the last lines of $log:"
-    tail -30 "$log"
+  local rc=0
+  wait "$pid" || rc=$?
+  trap - INT TERM
+  eval "$int"
+  eval "$term"
+  if [ "$rc" != 0 ]; then
+    echo "   $label FAILED (exit status $rc); from $log:"
+    if grep -q -E 'CMake Error|FAILED:|error:' "$log"; then
+      grep -E -A4 'CMake Error|FAILED:|error:' "$log" | head -60 || true
+    else
+      tail -30 "$log"
+    fi
     return 1
   fi
   echo "   $label: done in $((SECONDS - start)) s"
