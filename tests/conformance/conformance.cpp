@@ -22,6 +22,7 @@
 #include <winsock2.h> // before windows.h
 #include <windows.h>
 
+#include <aclapi.h>
 #include <cfgmgr32.h>
 #include <iphlpapi.h>
 #include <netfw.h>
@@ -1063,6 +1064,258 @@ void shellArea() {
   info.lpFile = missing + 1; // without the opening quote
   info.nShow = SW_HIDE;
   sayBool("shell: ShellExecuteExW(open, missing program in this program's folder)", (arm(), ShellExecuteExW(&info)));
+}
+
+// --- files and folders -------------------------------------------------------------------------------------------
+
+// The service's log folder rights.
+const WCHAR kFolderRights[] = TEXT("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+void narrowInto(const WCHAR *text, char *out, size_t room) {
+  size_t i = 0;
+  for (; text && text[i] && i + 1 < room; ++i) out[i] = text[i] < 128 ? static_cast<char>(text[i]) : '?';
+  out[i] = 0;
+}
+
+// folder + "\" + name.
+void pathIn(const WCHAR *folder, const char *name, WCHAR *out) {
+  size_t n = wideLength(folder);
+  memcpy(out, folder, n * sizeof(WCHAR));
+  if (n && out[n - 1] != '\\') out[n++] = '\\';
+  widen(name, out + n, MAX_PATH - n);
+}
+
+bool makeFile(const WCHAR *path, const char *content) {
+  HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const DWORD size = static_cast<DWORD>(strlen(content));
+  const bool ok = WriteFile(h, content, size, &written, nullptr) && written == size;
+  CloseHandle(h);
+  return ok;
+}
+
+// "0xffffffff err=<e>" for INVALID_FILE_ATTRIBUTES, else whether it is a folder.
+void sayAttributes(const char *what, const WCHAR *path) {
+  arm();
+  const DWORD attributes = GetFileAttributesW(path);
+  const DWORD err = GetLastError();
+  if (attributes == INVALID_FILE_ATTRIBUTES) return say(what, "0x%x err=%u", U(attributes), U(err));
+  say(what, "directory=%d reparse=%d", B(attributes & FILE_ATTRIBUTE_DIRECTORY),
+      B(attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+int compareNames(const void *a, const void *b) {
+  return strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+// Lists `pattern` (named `name` in the lines) to its end: the names sorted, folders with a final "/", since the
+// order is not documented; then how FindNextFileW ended and FindClose.
+void sayListing(const char *name, const WCHAR *pattern) {
+  char what[128];
+  snprintf(what, sizeof(what), "files: FindFirstFileW(%s)", name);
+  WIN32_FIND_DATAW entry;
+  ZeroMemory(&entry, sizeof(entry));
+  arm();
+  HANDLE find = FindFirstFileW(pattern, &entry);
+  if (find == INVALID_HANDLE_VALUE) return say(what, "INVALID_HANDLE_VALUE err=%u", U(GetLastError()));
+  char names[16][MAX_PATH];
+  int count = 0;
+  do {
+    if (count < 16) {
+      narrowInto(entry.cFileName, names[count], MAX_PATH - 1);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) strcat(names[count], "/");
+      ++count;
+    }
+    ZeroMemory(&entry, sizeof(entry));
+    arm();
+  } while (FindNextFileW(find, &entry));
+  const DWORD end = GetLastError();
+  qsort(names, static_cast<size_t>(count), sizeof(names[0]), compareNames);
+  char list[512] = "";
+  for (int i = 0; i < count; ++i) {
+    if (i) strncat(list, ",", sizeof(list) - strlen(list) - 1);
+    strncat(list, names[i], sizeof(list) - strlen(list) - 1);
+  }
+  say(what, "%s", list);
+  snprintf(what, sizeof(what), "files: FindNextFileW(%s, after the last)", name);
+  say(what, "0 err=%u", U(end));
+  snprintf(what, sizeof(what), "files: FindClose(%s)", name);
+  sayBool(what, (arm(), FindClose(find)));
+}
+
+// The descriptor's owner and DACL as SDDL, with the length the call gives.
+void saySddl(const char *what, PSECURITY_DESCRIPTOR sd) {
+  LPWSTR text = nullptr;
+  ULONG length = 0;
+  arm();
+  const BOOL ok = ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, kOwnerAndDacl, &text,
+                                                                       &length);
+  char narrow[512] = "";
+  if (ok) narrowInto(text, narrow, sizeof(narrow));
+  sayBool(what, ok, "%s length=%u", narrow, U(length));
+  if (text) LocalFree(text);
+}
+
+// A named object's owner and DACL read back: the call's status, the owner as a SID string, the SDDL.
+void sayNamedSecurity(const char *what, const WCHAR *path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD rc = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, kOwnerAndDacl, &owner, nullptr, &dacl, nullptr, &sd);
+  if (rc != ERROR_SUCCESS || !sd) return say(what, "%u", U(rc));
+  LPWSTR sid = nullptr;
+  char ownerText[64] = "?";
+  if (owner && ConvertSidToStringSidW(owner, &sid)) narrowInto(sid, ownerText, sizeof(ownerText));
+  if (sid) LocalFree(sid);
+  LPWSTR text = nullptr;
+  char narrow[512] = "?";
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, kOwnerAndDacl, &text, nullptr))
+    narrowInto(text, narrow, sizeof(narrow));
+  if (text) LocalFree(text);
+  say(what, "%u owner=%s dacl=%d %s", U(rc), ownerText, B(dacl != nullptr), narrow);
+  LocalFree(sd);
+}
+
+// The product's SDDL both ways and the parts the service takes from it.
+void securityDescriptors(PSECURITY_DESCRIPTOR *made) {
+  ULONG size = 0;
+  arm();
+  BOOL ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(kFolderRights, SDDL_REVISION_1, made, &size);
+  sayBool("files: ConvertStringSecurityDescriptorToSecurityDescriptorW(service folder rights)", ok, "size=%u",
+          U(size));
+  if (!ok) *made = nullptr;
+  PSECURITY_DESCRIPTOR bad = nullptr;
+  arm();
+  ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(TEXT("O:BAD:P(A;OICI;FA;;;SY"), SDDL_REVISION_1, &bad,
+                                                            nullptr);
+  sayBool("files: ConvertStringSecurityDescriptorToSecurityDescriptorW(ACE without its closing parenthesis)", ok);
+  if (bad) LocalFree(bad);
+  if (!*made) return;
+  saySddl("files: ConvertSecurityDescriptorToStringSecurityDescriptorW(OWNER|DACL)", *made);
+  PSID owner = nullptr;
+  BOOL defaulted = TRUE;
+  arm();
+  ok = GetSecurityDescriptorOwner(*made, &owner, &defaulted);
+  LPWSTR sid = nullptr;
+  char ownerText[64] = "NULL";
+  if (ok && owner && ConvertSidToStringSidW(owner, &sid)) narrowInto(sid, ownerText, sizeof(ownerText));
+  if (sid) LocalFree(sid);
+  sayBool("files: GetSecurityDescriptorOwner(made from SDDL)", ok, "owner=%s defaulted=%d", ownerText, B(defaulted));
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  defaulted = TRUE;
+  arm();
+  ok = GetSecurityDescriptorDacl(*made, &present, &dacl, &defaulted);
+  sayBool("files: GetSecurityDescriptorDacl(made from SDDL)", ok, "present=%d aces=%d defaulted=%d", B(present),
+          dacl ? dacl->AceCount : -1, B(defaulted));
+}
+
+// The calls the service's log folder hardening and the log pruning make, in a scratch folder of the temp folder.
+void filesArea() {
+  PSECURITY_DESCRIPTOR rights = nullptr;
+  securityDescriptors(&rights);
+
+  WCHAR temp[MAX_PATH];
+  const DWORD n = GetTempPathW(MAX_PATH, temp);
+  if (!setup("setup: GetTempPathW", n > 0 && n < MAX_PATH - 64)) {
+    LocalFree(rights);
+    return;
+  }
+  WCHAR scratch[MAX_PATH], made[MAX_PATH], logs[MAX_PATH], sub[MAX_PATH], missing[MAX_PATH], deep[MAX_PATH];
+  pathIn(temp, "BrimvaultConformanceFiles", scratch);
+  pathIn(scratch, "made", made);
+  pathIn(scratch, "logs", logs);
+  pathIn(logs, "sub", sub);
+  pathIn(scratch, "missing", missing);
+  pathIn(missing, "deeper", deep);
+
+  sayBool("files: CreateDirectoryW(new folder)", (arm(), CreateDirectoryW(scratch, nullptr)));
+  sayBool("files: CreateDirectoryW(existing folder)", (arm(), CreateDirectoryW(scratch, nullptr)));
+  sayBool("files: CreateDirectoryW(missing parent)", (arm(), CreateDirectoryW(deep, nullptr)));
+  const bool madeWithRights = rights != nullptr;
+  if (madeWithRights) {
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), rights, FALSE};
+    sayBool("files: CreateDirectoryW(new folder, service folder rights)", (arm(), CreateDirectoryW(made, &sa)));
+    sayNamedSecurity("files: GetNamedSecurityInfoW(folder made with service folder rights)", made);
+  }
+
+  WCHAR a[MAX_PATH], b[MAX_PATH], c[MAX_PATH], moved[MAX_PATH];
+  pathIn(logs, "a.log", a);
+  pathIn(logs, "b.log", b);
+  pathIn(logs, "c.txt", c);
+  pathIn(logs, "moved.log", moved);
+  if (!setup("setup: CreateDirectoryW(logs)", CreateDirectoryW(logs, nullptr)) ||
+      !setup("setup: CreateDirectoryW(logs\\sub)", CreateDirectoryW(sub, nullptr)) ||
+      !setup("setup: CreateFileW(a.log)", makeFile(a, "abc")) ||
+      !setup("setup: CreateFileW(b.log)", makeFile(b, "")) || !setup("setup: CreateFileW(c.txt)", makeFile(c, ""))) {
+    LocalFree(rights);
+    return;
+  }
+  sayAttributes("files: GetFileAttributesW(folder)", logs);
+  sayAttributes("files: GetFileAttributesW(file)", a);
+  sayAttributes("files: GetFileAttributesW(missing file)", missing);
+  sayAttributes("files: GetFileAttributesW(missing parent)", deep);
+
+  WCHAR pattern[MAX_PATH];
+  pathIn(logs, "*.log", pattern);
+  sayListing("*.log", pattern);
+  pathIn(logs, "*", pattern);
+  sayListing("*", pattern);
+  pathIn(logs, "*.none", pattern);
+  sayListing("*.none, no match", pattern);
+  pathIn(missing, "*", pattern);
+  sayListing("missing folder\\*", pattern);
+
+  sayBool("files: MoveFileExW(rename, 0)", (arm(), MoveFileExW(a, moved, 0)));
+  sayBool("files: MoveFileExW(onto an existing file, 0)", (arm(), MoveFileExW(moved, b, 0)));
+  sayBool("files: MoveFileExW(onto an existing file, MOVEFILE_REPLACE_EXISTING)",
+          (arm(), MoveFileExW(moved, b, MOVEFILE_REPLACE_EXISTING)));
+  pathIn(logs, "*.log", pattern);
+  WIN32_FIND_DATAW entry;
+  ZeroMemory(&entry, sizeof(entry));
+  HANDLE find = FindFirstFileW(pattern, &entry);
+  if (setup("setup: FindFirstFileW(*.log after the replacement)", find != INVALID_HANDLE_VALUE)) {
+    char name[MAX_PATH];
+    narrowInto(entry.cFileName, name, sizeof(name));
+    say("files: the only *.log after MOVEFILE_REPLACE_EXISTING", "%s size=%u more=%d", name, U(entry.nFileSizeLow),
+        B(FindNextFileW(find, &entry)));
+    FindClose(find);
+  }
+
+  sayBool("files: DeleteFileW(file)", (arm(), DeleteFileW(c)));
+  sayBool("files: DeleteFileW(missing file)", (arm(), DeleteFileW(c)));
+  sayBool("files: DeleteFileW(folder)", (arm(), DeleteFileW(sub)));
+  sayBool("files: RemoveDirectoryW(folder with a file)", (arm(), RemoveDirectoryW(logs)));
+  sayBool("files: RemoveDirectoryW(empty folder)", (arm(), RemoveDirectoryW(sub)));
+  sayBool("files: RemoveDirectoryW(missing folder)", (arm(), RemoveDirectoryW(sub)));
+
+  if (rights) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    if (setup("setup: GetSecurityDescriptorOwner", GetSecurityDescriptorOwner(rights, &owner, &defaulted)) &&
+        setup("setup: GetSecurityDescriptorDacl", GetSecurityDescriptorDacl(rights, &present, &dacl, &defaulted))) {
+      const SECURITY_INFORMATION what = kOwnerAndDacl | PROTECTED_DACL_SECURITY_INFORMATION;
+      say("files: SetNamedSecurityInfoW(scratch folder, owner Administrators, protected DACL)", "%u",
+          U(SetNamedSecurityInfoW(scratch, SE_FILE_OBJECT, what, owner, nullptr, dacl, nullptr)));
+      sayNamedSecurity("files: GetNamedSecurityInfoW(scratch folder after SetNamedSecurityInfoW)", scratch);
+      say("files: SetNamedSecurityInfoW(missing path)", "%u",
+          U(SetNamedSecurityInfoW(missing, SE_FILE_OBJECT, what, owner, nullptr, dacl, nullptr)));
+    }
+    LocalFree(rights);
+  }
+  sayNamedSecurity("files: GetNamedSecurityInfoW(missing path)", missing);
+
+  arm();
+  OutputDebugStringW(TEXT("Brimvault conformance: a line for a debugger"));
+  say("files: OutputDebugStringW(text) returns nothing; the last error after it", "err=%u", U(GetLastError()));
+
+  setup("setup: DeleteFileW(b.log)", DeleteFileW(b));
+  setup("setup: RemoveDirectoryW(logs)", RemoveDirectoryW(logs));
+  if (madeWithRights) setup("setup: RemoveDirectoryW(made)", RemoveDirectoryW(made));
+  setup("setup: RemoveDirectoryW(scratch folder)", RemoveDirectoryW(scratch));
 }
 
 // --- firewall COM ------------------------------------------------------------------------------------------------
@@ -2309,6 +2562,7 @@ int main(int argc, char **argv) {
   sidTexts();
   ipHelperArea();
   shellArea();
+  filesArea();
   for (const ChildArea &a : kChildAreas) runAreaInChild(a.name);
   serviceArea();
   consoleArea();

@@ -64,6 +64,7 @@ BOOL WINAPI SetCurrentDirectoryW(LPCWSTR lpPathName);
 DWORD WINAPI GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);
 BOOL WINAPI SetEnvironmentVariableW(LPCWSTR lpName, LPCWSTR lpValue);
 DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR lpSrc, LPWSTR lpDst, DWORD nSize);
+DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer);
 
 // Files and devices: CreateFile opens the device paths of the emulated machine (USB controllers and hubs).
 #define FILE_SHARE_READ 0x00000001

@@ -247,6 +247,20 @@ extern "C" BOOL WINAPI SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
   return rc == 0 ? TRUE : FALSE;
 }
 
+// The first of TMP, TEMP and USERPROFILE that is set, else the Windows folder; with a final backslash, not checked
+// for existence.
+extern "C" DWORD WINAPI GetTempPathW(DWORD size, LPWSTR buffer) {
+  std::string path = "C:\\Windows";
+  for (const char *name : {"TMP", "TEMP", "USERPROFILE"}) {
+    if (const char *value = std::getenv(name); value && *value) {
+      path = value;
+      break;
+    }
+  }
+  if (path.back() != '\\' && path.back() != '/') path += '\\';
+  return copyOut(emu::toUtf16(path), buffer, size);
+}
+
 extern "C" DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR src, LPWSTR dst, DWORD size) {
   if (!src) {
     SetLastError(ERROR_INVALID_PARAMETER);

@@ -64,7 +64,7 @@ const std::string &machineRoot() {
       root += "/brimvault-win32";
     }
     while (root.size() > 1 && root.back() == '/') root.pop_back();
-    makeDirs(root + "/drive_c");
+    makeDirs(root + "/drive_c/Windows"); // GetTempPathW falls back to it
     installSystemPrograms(root);
     g_root = new std::string(root); // lives for the process: handed out by reference
   }

@@ -153,7 +153,8 @@ bool parseSddl(const std::string &text, Descriptor *out) {
     }
     size_t p = 0;
     while (p < body.size() && body[p] != '(') {
-      if (body.compare(p, 2, "AI") == 0 || body.compare(p, 2, "AR") == 0) p += 2; // inheritance bookkeeping: not kept
+      if (body.compare(p, 2, "AI") == 0) d.autoInherited = true, p += 2;
+      else if (body.compare(p, 2, "AR") == 0) p += 2; // a request to propagate: not kept
       else if (body[p] == 'P') d.protectedDacl = true, ++p;
       else return false;
     }
@@ -177,6 +178,7 @@ std::string sddlOf(const Descriptor &d, SECURITY_INFORMATION info) {
     out += "D:";
     if (d.nullDacl) return out + "NO_ACCESS_CONTROL";
     if (d.protectedDacl) out += "P";
+    if (d.autoInherited) out += "AI";
     for (const Ace &a : d.dacl) {
       std::string flags;
       for (const Right &r : kAceFlags)
@@ -199,6 +201,7 @@ std::vector<BYTE> toBytes(const Descriptor &d) {
   if (d.daclPresent) {
     control |= SE_DACL_PRESENT;
     if (d.protectedDacl) control |= SE_DACL_PROTECTED;
+    if (d.autoInherited) control |= SE_DACL_AUTO_INHERITED;
     if (!d.nullDacl) {
       const size_t at = out.size();
       out.resize(at + sizeof(ACL), 0);
@@ -262,6 +265,7 @@ bool fromBytes(const void *sd, Descriptor *out) {
   if (h->Owner && !sidFrom(base + h->Owner, &d.owner)) return false;
   d.daclPresent = (h->Control & SE_DACL_PRESENT) != 0;
   d.protectedDacl = (h->Control & SE_DACL_PROTECTED) != 0;
+  d.autoInherited = (h->Control & SE_DACL_AUTO_INHERITED) != 0;
   if (d.daclPresent) {
     if (!h->Dacl) d.nullDacl = true;
     else if (!aclFrom(reinterpret_cast<const ACL *>(base + h->Dacl), &d.dacl)) return false;

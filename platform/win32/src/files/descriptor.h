@@ -21,6 +21,7 @@ struct Descriptor {
   bool daclPresent = false;
   bool nullDacl = false; // present but NULL: everyone may do everything
   bool protectedDacl = false;
+  bool autoInherited = false; // SE_DACL_AUTO_INHERITED: set through SetNamedSecurityInfoW or inherited so
   std::vector<Ace> dacl;
 };
 

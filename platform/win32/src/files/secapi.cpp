@@ -39,6 +39,7 @@ PSECURITY_DESCRIPTOR localCopy(const Descriptor &d, SECURITY_INFORMATION info, D
     part.daclPresent = d.daclPresent;
     part.nullDacl = d.nullDacl;
     part.protectedDacl = d.protectedDacl;
+    part.autoInherited = d.autoInherited;
     part.dacl = d.dacl;
   }
   const std::vector<BYTE> bytes = toBytes(part);
@@ -163,6 +164,7 @@ extern "C" DWORD WINAPI SetNamedSecurityInfoW(LPWSTR pObjectName, SE_OBJECT_TYPE
     if (SecurityInfo & DACL_SECURITY_INFORMATION) {
       sd.daclPresent = true;
       sd.nullDacl = pDacl == nullptr;
+      sd.autoInherited = pDacl != nullptr; // the object now follows the inheritance model
       sd.dacl.clear();
       for (const Ace &a : aces)
         if (!(a.flags & INHERITED_ACE)) sd.dacl.push_back(a); // inherited entries come from the folder above

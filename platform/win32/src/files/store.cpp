@@ -126,6 +126,7 @@ Descriptor effective(const Records &records, const std::string &k) {
     for (const Ace &a : own->sd.dacl)
       if (!(a.flags & INHERITED_ACE)) d.dacl.push_back(a);
     d.protectedDacl = own->sd.protectedDacl;
+    d.autoInherited = own->sd.autoInherited;
     if (d.protectedDacl) return d;
   }
   if (k == "/") {
@@ -138,6 +139,7 @@ Descriptor effective(const Records &records, const std::string &k) {
     return d;
   }
   for (const Ace &a : inheritedBy(parent.dacl, isDir)) d.dacl.push_back(a);
+  d.autoInherited = d.autoInherited || parent.autoInherited; // what propagation reaches is converted too
   return d;
 }
 

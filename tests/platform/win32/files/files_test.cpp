@@ -90,8 +90,8 @@ TEST(FileSystem, OwnersAndRightsAreKeptInheritedAndChecked) {
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION),
               0u);
     ASSERT_TRUE(CreateDirectoryW(p(w(inner)), nullptr));
-    EXPECT_EQ(rightsOf(top), "O:BAD:P(A;OICI;FA;;;SY)(D;;DC;;;BU)(A;OICI;0x1200a9;;;BU)");
-    EXPECT_EQ(rightsOf(inner), "O:SYD:(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)");
+    EXPECT_EQ(rightsOf(top), "O:BAD:PAI(A;OICI;FA;;;SY)(D;;DC;;;BU)(A;OICI;0x1200a9;;;BU)"); // set: auto-inherited
+    EXPECT_EQ(rightsOf(inner), "O:SYD:AI(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)");
   }
   testenv::ScopedAccount as(user);
   EXPECT_FALSE(CreateDirectoryW(p(w(inner + "\\x")), nullptr));
