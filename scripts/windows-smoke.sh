@@ -1,4 +1,6 @@
-# The smoke of the Windows build under Wine, sourced by scripts/windows: bv_smoke <folder of the built programs>.
+# shellcheck shell=bash
+# The smoke of the Windows build under Wine, sourced by scripts/windows: bv_smoke <folder of the built programs>
+# <installer>.
 # Every step checks what it says and prints "ok: ..." (or "skipped: ..." with the reason, where Wine cannot show
 # the behaviour); a failed step prints "FAILED: <step>: what it saw" and ends the run. Every Wine call and wait has a
 # time limit. What runs is judged from this smoke's own prefix only, so smokes from two clones and any other Wine
@@ -156,6 +158,7 @@ smoke_install_service() {
   inst_place_core "$SMOKE_FROM"
   # Launch 1 ends by itself with 1115; the later ones run until they are ended.
   printf '1.exitAfterMs=6000\r\n1.exitCode=1115\r\n' >"$SVC_BIN/BrimvaultServer.control"
+  # shellcheck disable=SC2034 # read by the condition that smoke_until evaluates in the next step
   SVC_STARTS=$(inst_starts)
   smoke_wine 60 "sc start" sc start BrimvaultService >/dev/null || smoke_fail "sc start: $(svc_state)"
   smoke_ok "stopped, the stand-in core put beside the installed service, sc start: $(svc_state)"
