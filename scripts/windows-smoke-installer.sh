@@ -1,53 +1,26 @@
 # shellcheck shell=bash
-# The installer's steps of the Windows smoke under Wine, sourced by the smoke (or run alone, see the end):
+# The installer's steps of the Windows smoke under Wine, sourced by scripts/windows-smoke.sh, whose helpers they use
+# (smoke_wine, smoke_limit, smoke_until, smoke_ok, smoke_fail, svc_state, svc_log, core_log, ours_running):
 #   inst_install <setup.exe>            silent install, its exit code checked, the service RUNNING
 #   inst_check_config <bvsvcconfig.exe> the service's configuration read back from the service control manager
 #   inst_place_core <folder>            the stand-in core BrimvaultServer.exe copied beside the installed service
 #   inst_reinstall <setup.exe>          installed again while running: RUNNING again on the new files
 #   inst_uninstall                      silent uninstall: service gone, programs gone, logs left, nothing running
-# They need WINEPREFIX (a prefix whose wineserver stays up, as the smoke's) and SMOKE (a folder for outputs). Each
-# step prints "ok: ..." as it passes; a failed one prints what it saw and ends the run (smoke_fail).
 # Wine is a black box here: only run.
-
-declare -F smoke_fail >/dev/null || smoke_fail() {
-  echo "FAILED: $*"
-  exit 1
-}
-declare -F smoke_ok >/dev/null || smoke_ok() { echo "   ok: $*"; }
-declare -F smoke_until >/dev/null || smoke_until() { # seconds command...
-  local end=$((SECONDS + $1))
-  shift
-  until "$@" 2>/dev/null; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.5
-  done
-}
 
 INST_SERVICE=BrimvaultService
 INST_DIR_WIN='C:\Program Files\Brimvault'
-inst_dir() { echo "$WINEPREFIX/drive_c/Program Files/Brimvault"; }
-inst_wine() { wine "$@" </dev/null 2>>"$SMOKE/wine.err"; }
-inst_state() { inst_wine sc query "$INST_SERVICE" | tr -d '\r' | awk '/STATE/ {print $4}'; }
-inst_running() { [ "$(inst_state)" = RUNNING ]; }
-inst_service_log() { cat "$WINEPREFIX"/drive_c/Brimvault/log/bvs/*.xlog 2>/dev/null | tr -d '\r'; }
-inst_starts() { inst_service_log | grep -c 'Version: ' || true; }
+inst_dir() { echo "$DRIVE_C/Program Files/Brimvault"; }
+inst_running() { [ "$(svc_state)" = RUNNING ]; }
+inst_starts() { svc_log | grep -c 'Version: ' || true; }
 # The stand-in core's own log, beside it: one "start launch=N" line per launch, "ctrl-c" when Ctrl+C ended it.
-inst_core_count() { tr -d '\r' <"$(inst_dir)/bin/BrimvaultServer.log" 2>/dev/null | grep -c -- "$1" || true; }
-
-# Processes of ours in this prefix only: other Wine prefixes on the machine run programs of the same names.
-inst_ours_running() {
-  local pid
-  for pid in $(pgrep -f -i 'BrimvaultServ(er|ice)\.exe|WindowShepherd\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
-  done
-  return 1
-}
+inst_core_count() { core_log | grep -c -- "$1" || true; }
 
 # The installer, silent, at most 3 minutes; its exit code must be 0.
 inst_run_setup() { # setup.exe label
   local rc=0
-  timeout 180 wine "$1" /S </dev/null >"$SMOKE/setup-$2.out" 2>&1 || rc=$?
-  [ "$rc" = 0 ] || smoke_fail "$2: the installer ended with $rc (124: no end within 180 s); service $(inst_state)"
+  smoke_limit 180 "the installer ($2)" wine "$1" /S </dev/null >"$SMOKE/setup-$2.out" 2>&1 || rc=$?
+  [ "$rc" = 0 ] || smoke_fail "$2: the installer ended with $rc; service $(svc_state)"
 }
 
 inst_install() { # setup.exe
@@ -57,13 +30,14 @@ inst_install() { # setup.exe
   [ -f "$bin/BrimvaultService.exe" ] && [ -f "$bin/WindowShepherd.exe" ] ||
     smoke_fail "the programs are not in $INST_DIR_WIN\\bin: $(ls "$bin" 2>&1)"
   [ ! -e "$bin/BrimvaultServer.exe" ] || smoke_fail "the installer installed the stand-in core"
-  smoke_until 20 inst_running || smoke_fail "the service is $(inst_state) after the install"
+  smoke_until 20 inst_running || smoke_fail "the service is $(svc_state) after the install"
   smoke_ok "$(basename "$1") /S: exit code 0, both programs in $INST_DIR_WIN\\bin, the service RUNNING"
 }
 
 inst_check_config() { # bvsvcconfig.exe
   local out=$SMOKE/svcconfig.out want
-  inst_wine "$1" "$INST_SERVICE" | tr -d '\r' >"$out" || smoke_fail "bvsvcconfig: $(cat "$out")"
+  smoke_wine 60 "bvsvcconfig" "$1" "$INST_SERVICE" </dev/null | tr -d '\r' >"$out" ||
+    smoke_fail "bvsvcconfig: $(cat "$out")"
   for want in 'service-type: 0x10' 'start-type: 2' 'account: LocalSystem' 'display-name: Brimvault Service' \
     "binary-path: \"$INST_DIR_WIN\\bin\\BrimvaultService.exe\"" 'binary-path-quoted: yes'; do
     grep -qxF -- "$want" "$out" || smoke_fail "service configuration: no \"$want\" in: $(cat "$out")"
@@ -83,28 +57,28 @@ inst_place_core() { # folder holding BrimvaultServer.exe
   cp "$1/BrimvaultServer.exe" "$(inst_dir)/bin/" || smoke_fail "could not copy the stand-in core"
 }
 
-# Installed again while the service runs its core (inst_place_core first): the installer stops the service, which
-# ends the core by Ctrl+C, replaces the files and starts it again, and the new service launches the core again. The
-# old program file is dated 2000 first, so a replaced one shows; the service's log shows one start-up more.
+# Installed again while the service runs its core: the installer stops the service, which ends the core by Ctrl+C,
+# replaces the files and starts it again, and the new service launches the core again. The old program file is dated
+# 2000 first, so a replaced one shows; the service's log shows one start-up more, the core's one Ctrl+C more.
 # shellcheck disable=SC2034 # starts and launches are read by the conditions that smoke_until evaluates
 inst_reinstall() { # setup.exe
-  local exe starts launches
+  local exe starts launches ctrlc
   exe="$(inst_dir)/bin/BrimvaultService.exe"
-  inst_running || smoke_fail "the service is $(inst_state) before the second install"
-  smoke_until 20 eval '[ "$(inst_starts)" -ge 1 ]' || smoke_fail "no start-up line in the service's log"
+  inst_running || smoke_fail "the service is $(svc_state) before the second install"
   smoke_until 30 eval '[ "$(inst_core_count " start launch=")" -ge 1 ]' ||
-    smoke_fail "the service launched no core: $(inst_service_log | tail -3)"
+    smoke_fail "the service launched no core: $(svc_log | tail -3)"
   starts=$(inst_starts)
   launches=$(inst_core_count " start launch=")
+  ctrlc=$(inst_core_count " ctrl-c$")
   touch -d 2000-01-01 "$exe"
   inst_run_setup "$1" reinstall
   [ "$(stat -c %Y "$exe")" -gt "$(date -d 2000-01-02 +%s)" ] || smoke_fail "the service's program was not replaced"
-  [ "$(inst_core_count " ctrl-c$")" -ge 1 ] || smoke_fail "the core was not ended by Ctrl+C on the stop"
-  smoke_until 20 inst_running || smoke_fail "the service is $(inst_state) after the second install"
+  [ "$(inst_core_count " ctrl-c$")" -gt "$ctrlc" ] || smoke_fail "the core was not ended by Ctrl+C on the stop"
+  smoke_until 20 inst_running || smoke_fail "the service is $(svc_state) after the second install"
   smoke_until 20 eval '[ "$(inst_starts)" -gt "$starts" ]' ||
-    smoke_fail "the service did not start again: $(inst_service_log | tail -3)"
+    smoke_fail "the service did not start again: $(svc_log | tail -3)"
   smoke_until 30 eval '[ "$(inst_core_count " start launch=")" -gt "$launches" ]' ||
-    smoke_fail "the new service launched no core: $(inst_service_log | tail -3)"
+    smoke_fail "the new service launched no core: $(svc_log | tail -3)"
   smoke_ok "installed again while running: stopped (its core by Ctrl+C), replaced, RUNNING again on the new files" \
     "with its core"
 }
@@ -115,42 +89,19 @@ inst_reinstall() { # setup.exe
 inst_uninstall() {
   local dir rc=0
   dir=$(inst_dir)
-  timeout 180 wine "$INST_DIR_WIN\\Uninstall.exe" /S '_?=C:\Program' 'Files\Brimvault' </dev/null \
-    >"$SMOKE/uninstall.out" 2>&1 || rc=$?
-  [ "$rc" = 0 ] || smoke_fail "the uninstaller ended with $rc; service $(inst_state)"
-  [ -z "$(inst_state)" ] || smoke_fail "the service is still registered: $(inst_state)"
+  smoke_limit 180 "the uninstaller" wine "$INST_DIR_WIN\\Uninstall.exe" /S '_?=C:\Program' 'Files\Brimvault' \
+    </dev/null >"$SMOKE/uninstall.out" 2>&1 || rc=$?
+  [ "$rc" = 0 ] || smoke_fail "the uninstaller ended with $rc; service $(svc_state)"
+  smoke_service_gone
   [ ! -e "$dir/bin/BrimvaultService.exe" ] && [ ! -e "$dir/bin/WindowShepherd.exe" ] ||
     smoke_fail "programs left: $(ls "$dir/bin")"
-  [ -z "$(ls "$WINEPREFIX"/drive_c/Brimvault/log/bvs/*.xlog 2>/dev/null)" ] && smoke_fail "the logs were removed"
+  [ -n "$(ls "$DRIVE_C"/Brimvault/log/bvs/*.xlog 2>/dev/null)" ] || smoke_fail "the logs were removed"
   # What stays is not ours: the product's core and the uninstaller run in place.
-  rm -f "$dir/bin"/BrimvaultServer.* \
-    "$dir/Uninstall.exe"
+  rm -f "$dir/bin"/BrimvaultServer.* "$dir/Uninstall.exe"
   rmdir "$dir/bin" 2>/dev/null || true
   rmdir "$dir" 2>/dev/null || true
   [ ! -e "$dir" ] || smoke_fail "left in $INST_DIR_WIN: $(find "$dir")"
-  smoke_until 10 eval '! inst_ours_running' || smoke_fail "still running after the uninstall"
-  smoke_ok "uninstalled: service gone, programs gone, logs left, nothing of ours running"
+  smoke_until 10 eval '! ours_running' ||
+    smoke_fail "still running after the uninstall: $(smoke_ours 'BrimvaultServ(er|ice)\.exe|WindowShepherd\.exe')"
+  smoke_ok "uninstalled: service gone, programs gone, logs left, nothing of ours running in this prefix"
 }
-
-# Run alone: scripts/windows-smoke-installer.sh [build folder, default build-windows] installs, checks, installs
-# again and uninstalls in a fresh prefix of its own (the build from scripts/windows --build-only).
-if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -euo pipefail
-  build=$(cd "${1:-build-windows}" && pwd)
-  setup=$(ls "$build"/BrimvaultSetup-*-win64.exe | head -1)
-  SMOKE=$(mktemp -d /tmp/bv-installer-smoke.XXXXXX)
-  export WINEPREFIX=$SMOKE/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-  passed=0
-  trap 'wineserver -k 2>/dev/null; if [ "$passed" = 1 ]; then rm -rf "$SMOKE"; else echo "outputs: $SMOKE"; fi' EXIT
-  wineboot -i >/dev/null 2>&1 </dev/null
-  wineserver -w
-  wineserver -p </dev/null >/dev/null 2>&1
-  smoke_ok "a fresh Wine prefix ($(wine --version)) in $WINEPREFIX"
-  inst_install "$setup"
-  inst_check_config "$build/bin/bvsvcconfig.exe"
-  inst_place_core "$build/bin"
-  inst_reinstall "$setup"
-  inst_uninstall
-  passed=1
-  echo "installer smoke: every step passed"
-fi

@@ -1,6 +1,7 @@
+# shellcheck shell=bash
 # The rights the service set on its log folders, read back under Wine by bvsddl (tests/windows/bvsddl.cpp). Sourced
-# with scripts/windows-smoke.sh, whose smoke_wine, smoke_ok, smoke_fail and $DRIVE_C it uses; bvsddl.exe is copied
-# into C:\Brimvault\bin with the other programs. Call smoke_log_folders once the service has started:
+# by scripts/windows-smoke.sh, whose smoke_wine, smoke_ok, smoke_fail, $DRIVE_C and $TOOLS (the smoke's tools,
+# bvsddl.exe among them) it uses. Call smoke_log_folders once the service has started:
 #
 #   smoke_log_folders
 #   smoke_log_rights 'C:\Brimvault\log\bvs' 'O:BA' 'D:P' '(A;OICI;FA;;;SY)' ...   (one folder, any SDDL parts)
@@ -14,7 +15,7 @@
 SMOKE_LOCKED_PARTS=('O:BA' 'D:P' '(A;OICI;FA;;;SY)' '(A;OICI;FA;;;BA)' '(A;OICI;0x1200a9;;;BU)')
 SMOKE_USERS_PARTS=('O:BA' 'D:P' '(A;OICI;FA;;;SY)' '(A;OICI;FA;;;BA)' '(A;OICI;0x1201bf;;;BU)')
 
-smoke_bvsddl() { smoke_wine "$DRIVE_C/Brimvault/bin/bvsddl.exe" "$@" | tr -d '\r'; }
+smoke_bvsddl() { smoke_wine 60 "bvsddl $*" "$TOOLS/bvsddl.exe" "$@" </dev/null | tr -d '\r'; }
 
 # Whether an SDDL text holds every part given.
 smoke_sddl_has() { # sddl parts...

@@ -1,8 +1,15 @@
-# The smoke of the Windows build under Wine, sourced by scripts/windows: bv_smoke <folder of the built programs>.
+# shellcheck shell=bash
+# The smoke of the Windows build under Wine, sourced by scripts/windows: bv_smoke <folder of the built programs>
+# <installer>.
 # Every step checks what it says and prints "ok: ..." (or "skipped: ..." with the reason, where Wine cannot show
 # the behaviour); a failed step prints "FAILED: <step>: what it saw" and ends the run. Every Wine call and wait has a
 # time limit. What runs is judged from this smoke's own prefix only, so smokes from two clones and any other Wine
 # prefix can run side by side. Wine is a black box here: installed from Debian's packages and run, nothing more.
+# The service is installed by the installer into C:\Program Files\Brimvault\bin, the stand-in core put beside it;
+# the smoke's own tools run from C:\bvsmoke.
+
+source "$(dirname "${BASH_SOURCE[0]}")/windows-smoke-installer.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/windows-smoke-rights.sh"
 
 SMOKE_STEP=""
 smoke_step() { SMOKE_STEP=$1; }
@@ -67,7 +74,7 @@ ours_running() { [ -n "$(smoke_ours 'BrimvaultServ(er|ice)\.exe|WindowShepherd\.
 
 # The service's and the core's logs, as text.
 svc_log() { cat "$DRIVE_C"/Brimvault/log/bvs/*.xlog 2>/dev/null | tr -d '\r'; }
-core_log() { tr -d '\r' <"$DRIVE_C/Brimvault/bin/BrimvaultServer.log" 2>/dev/null; }
+core_log() { tr -d '\r' <"$SVC_BIN/BrimvaultServer.log" 2>/dev/null; }
 svc_has() { svc_log | grep -q -F -- "$1"; }
 core_has() { core_log | grep -q -E -- "$1"; }
 # The service's state as sc shows it; a query that gets no answer in time says so in place of the state.
@@ -81,7 +88,7 @@ svc_stopped() { [ "$(svc_state)" = STOPPED ]; }
 client() { # seconds args...
   local limit=$1
   shift
-  smoke_wine "$limit" "bvclient $*" "$DRIVE_C/Brimvault/bin/bvclient.exe" "$@"
+  smoke_wine "$limit" "bvclient $*" "$TOOLS/bvclient.exe" "$@"
 }
 
 # A fresh prefix whose server stays up for the whole run: Wine ends its services about 2 s after start when no
@@ -94,7 +101,9 @@ smoke_prefix() {
   smoke_limit 120 "wineserver -w" wineserver -w || smoke_fail "wineserver -w ended with $?"
   smoke_limit 30 "wineserver -p" wineserver -p || smoke_fail "wineserver -p ended with $?"
   DRIVE_C=$WINEPREFIX/drive_c
-  mkdir -p "$DRIVE_C/Brimvault/bin"
+  SVC_BIN=$DRIVE_C/Program\ Files/Brimvault/bin
+  TOOLS=$DRIVE_C/bvsmoke
+  mkdir -p "$TOOLS"
   smoke_ok "a fresh Wine prefix ($(wine --version)) in $WINEPREFIX"
 }
 
@@ -139,30 +148,34 @@ smoke_cleanup() {
   return 0
 }
 
-# Registers BrimvaultService with the service manager and starts it.
+# Installs BrimvaultService with the installer and reads its configuration back; stopped, the stand-in core is put
+# beside it with what its first launch does, and the service started again.
 smoke_install_service() {
-  local exe='C:\Brimvault\bin\BrimvaultService.exe'
-  smoke_wine 60 "sc create" sc create BrimvaultService binpath= "$exe" >/dev/null || smoke_fail "sc create"
+  inst_install "$SMOKE_SETUP"
+  inst_check_config "$TOOLS/bvsvcconfig.exe"
+  smoke_wine 60 "sc stop" sc stop BrimvaultService >/dev/null || smoke_fail "sc stop after the install"
+  smoke_until 30 svc_stopped || smoke_fail "service still $(svc_state) 30 s after sc stop"
+  inst_place_core "$SMOKE_FROM"
+  # Launch 1 ends by itself with 1115; the later ones run until they are ended.
+  printf '1.exitAfterMs=6000\r\n1.exitCode=1115\r\n' >"$SVC_BIN/BrimvaultServer.control"
+  # shellcheck disable=SC2034 # read by the condition that smoke_until evaluates in the next step
+  SVC_STARTS=$(inst_starts)
   smoke_wine 60 "sc start" sc start BrimvaultService >/dev/null || smoke_fail "sc start: $(svc_state)"
-  smoke_ok "sc create and sc start: $(svc_state)"
+  smoke_ok "stopped, the stand-in core put beside the installed service, sc start: $(svc_state)"
 }
 
-# Unregisters the stopped BrimvaultService: the service manager no longer knows it.
-smoke_remove_service() {
-  smoke_wine 60 "sc delete" sc delete BrimvaultService >/dev/null || smoke_fail "sc delete"
+# The service manager no longer knows BrimvaultService.
+smoke_service_gone() {
   local out rc=0
   out=$(smoke_wine 60 "sc query" sc query BrimvaultService | tr -d '\r') || rc=$?
   # Windows answers 1060; Wine's sc prints nothing and ends with 1.
   if grep -q 'SERVICE_NAME' <<<"$out" || { [ "$rc" = 0 ] && ! grep -q '1060' <<<"$out"; }; then
     smoke_fail "the service is still registered: sc query ended with $rc: $out"
   fi
-  smoke_ok "sc delete: sc query no longer finds BrimvaultService (it ended with $rc)"
 }
 
 smoke_service() {
-  smoke_step "service start"
-  # Launch 1 ends by itself with 1115; launch 2 and 3 run until they are ended.
-  printf '1.exitAfterMs=6000\r\n1.exitCode=1115\r\n' >"$DRIVE_C/Brimvault/bin/BrimvaultServer.control"
+  smoke_step "install"
   smoke_install_service
 
   # A UI client declares itself at once: the core's 1115 reaches it as a notification.
@@ -170,14 +183,17 @@ smoke_service() {
     >"$SMOKE/ui-client.out" 2>&1 &
   local ui=$!
   smoke_step "service log"
-  smoke_until 20 svc_has "Version: " || smoke_fail "no version line in the service's log"
+  smoke_until 20 eval '[ "$(inst_starts)" -gt "$SVC_STARTS" ]' ||
+    smoke_fail "no version line of this start in the service's log"
   smoke_until 20 core_has ' start launch=1 ' || smoke_fail "no core launched; service log: $(svc_log | tail -5)"
   local session
-  session=$(svc_log | sed -n 's/.*console_session_id: \([0-9]*\).*/\1/p' | head -1)
+  session=$(svc_log | sed -n 's/.*console_session_id: \([0-9]*\).*/\1/p' | tail -1)
   core_has " start launch=1 session=$session " || smoke_fail "core not in console session $session: $(core_log)"
   core_has ' start launch=1 .*job=1' || smoke_fail "core not in a job: $(core_log)"
   local waited
-  waited=$(svc_log | awk '/Version: / && !v {v = ms($3)} /console_session_id: / && !c {c = ms($3)} END {print c - v}
+  # From the last start-up: the service ran before, without its core.
+  waited=$(svc_log | awk '/Version: / {v = ms($3); c = ""} /console_session_id: / && c == "" {c = ms($3)}
+                          END {print c - v}
                           function ms(t, p) {split(t, p, ":"); return (p[1] * 3600 + p[2] * 60 + p[3]) * 1000}')
   [ "${waited%.*}" -ge 3000 ] || smoke_fail "the launch came ${waited} ms after start-up, not after the 3 s wait"
   smoke_ok "log: start-up, the wait (${waited%.*} ms), core launched from the service's folder into console" \
@@ -224,8 +240,14 @@ smoke_service() {
   smoke_until 10 eval '! ours_running' ||
     smoke_fail "still running in $SMOKE_PREFIX: $(smoke_ours 'BrimvaultServ(er|ice)\.exe|WindowShepherd\.exe')"
   smoke_ok "nothing of ours is left running in this prefix ($(smoke_our_pids | wc -l) processes of it checked)"
-  smoke_step "service removal"
-  smoke_remove_service
+
+  smoke_step "log folders"
+  smoke_log_folders
+
+  smoke_step "second install"
+  smoke_wine 60 "fourth sc start" sc start BrimvaultService >/dev/null || smoke_fail "fourth sc start"
+  smoke_until 20 core_has ' start launch=4 ' || smoke_fail "no fourth launch: $(core_log | tail -3)"
+  inst_reinstall "$SMOKE_SETUP"
 }
 
 # WindowShepherd's calls of one user32 function that succeeded, as Wine's relay trace of its process shows them.
@@ -265,7 +287,7 @@ shepherd_returns() { # function window-as-0x... [more arguments]
 # delivered no event that WindowShepherd acts on for a visible window, and the step is skipped saying so.
 smoke_placement() {
   smoke_step "placement"
-  local bin=$DRIVE_C/Brimvault/bin
+  local bin=$TOOLS
   timeout -k 10 60 wine "$bin/bvhook.exe" --wait-ms 10000 >"$SMOKE/hook.out" 2>>"$SMOKE/wine.err" 3>&- &
   local hook=$!
   smoke_until 30 grep -q '^ready' "$SMOKE/hook.out" || smoke_fail "bvhook did not set its hooks within 30 s"
@@ -312,7 +334,7 @@ smoke_placement() {
 
 smoke_shepherd() {
   smoke_step "WindowShepherd start"
-  local bin=$DRIVE_C/Brimvault/bin
+  local bin=$SVC_BIN
   # Wine's relay trace of WindowShepherd's calls shows that it acted on START and PAUSE (it logs nothing of the
   # commands it reads) and the window styles it read when an event reached it.
   local calls='user32.SetWinEventHook;user32.UnhookWinEvent;user32.GetWindowLongW;user32.GetCursorPos;user32.MonitorFromPoint;user32.MonitorFromWindow;user32.SetWindowPlacement;user32.GetWindowPlacement'
@@ -373,18 +395,28 @@ smoke_tests() {
   done
 }
 
-bv_smoke() { # folder of the built programs
-  local from=$1
+bv_smoke() { # folder of the built programs, installer
+  SMOKE_FROM=$1
+  SMOKE_SETUP=$2
   SMOKE=$(mktemp -d "${TMPDIR:-/tmp}/bv-windows-smoke.XXXXXX")
   smoke_display
   smoke_prefix
-  cp "$from"/*.exe "$DRIVE_C/Brimvault/bin/"
-  echo "-- BrimvaultService under the service manager"
+  local exe
+  for exe in "$SMOKE_FROM"/*.exe; do
+    case ${exe##*/} in
+      BrimvaultService.exe | WindowShepherd.exe | BrimvaultServer.exe) ;;
+      *) cp "$exe" "$TOOLS/" ;;
+    esac
+  done
+  echo "-- BrimvaultService installed, under the service manager"
   smoke_service
   echo "-- WindowShepherd"
   smoke_shepherd
   echo "-- the product's tests that need no emulated machine"
-  smoke_tests "$from"/*_test*.exe
+  smoke_tests "$SMOKE_FROM"/*_test*.exe
+  echo "-- uninstall"
+  smoke_step "uninstall"
+  inst_uninstall
   smoke_cleanup
   rm -rf "$SMOKE"
 }
